@@ -1,0 +1,66 @@
+// Work files and the readers of a variant's five delta streams.
+//
+// Before a variant is applied its five streams are copied out of the patch
+// into work files of their own; the decoder then reads them side by side:
+// bytes of the number stream (numbers and count bytes), bits of the flag and
+// sign streams (bit 0 of each byte first), bytes of the insert and add
+// streams. The decoder state is one program-wide set: one variant is decoded
+// at a time.
+#ifndef MENDRIX_DELTA_STREAMS_H_
+#define MENDRIX_DELTA_STREAMS_H_
+
+#include <cstdint>
+#include <string>
+
+#include "fileio/fileio.h"
+#include "patchfile/patch_context.h"
+
+namespace mendrix {
+
+// Work-file names tried before giving up.
+constexpr int MaxWorkFileNames = 1000;
+
+// The first name tempDir + "DWX" + n (n = 0, 1, ...) at which no file exists.
+std::string NewWorkFileName(const std::string& tempDir);
+
+// Creates a new work file exclusively (never through a link), trying names
+// from NewWorkFileName onwards; the file is remembered for removal on a fatal
+// stop. False once MaxWorkFileNames names have failed.
+bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& name);
+
+// Creates name, fills it with the next count bytes of the patch file from its
+// current position, and reopens it for reading at position 0. False when the
+// file can't be created or a read or write fails.
+bool CopyFromPatch(TDiskFile& patchFile, std::int32_t count, TDiskFile& file,
+                   const std::string& name);
+
+// Buffers streams 0 to 4 of variant, which begin at streamOffset, into work
+// files. FatalStop "Error, can't buffer patchdata in temporary files!" on
+// failure.
+void BufferVariantStreams(TPatchContext& context, const TVariantInfo& variant,
+                          std::int32_t streamOffset);
+// Closes and deletes the five stream work files.
+void ReleaseVariantStreams();
+
+void ResetBitReaders();
+bool ReadFlagBit();  // InternalError 30 when the flag stream is exhausted
+bool ReadSignBit();  // InternalError 30 when the sign stream is exhausted
+
+// NumberLimit decides how many magnitude bytes a number may have;
+// NumberBytesLeft counts the number-stream bytes not yet consumed.
+void SetNumberLimit(std::int32_t limit);
+void SetNumberBytesLeft(std::int32_t count);
+std::int32_t NumberBytesLeft();
+// The next signed number: InternalError 40 to 43 when the number stream ends
+// at its first to fourth byte; a four-byte magnitude of 2^31 or more is a
+// damaged patch.
+std::int32_t ReadNumber();
+// A count byte from the number stream; InternalError 50 when it ends.
+std::uint8_t ReadCountByte();
+// Bytes from the insert or the add stream; false when the stream ends.
+bool ReadInsertBytes(std::uint8_t* buffer, std::int32_t count);
+bool ReadAddBytes(std::uint8_t* buffer, std::int32_t count);
+
+}  // namespace mendrix
+
+#endif  // MENDRIX_DELTA_STREAMS_H_

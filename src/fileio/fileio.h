@@ -1,0 +1,96 @@
+// The file access layer. Every file operation of the program goes through it.
+//
+// Failure model: operations don't stop the program and mostly return nothing.
+// A failing operation records its code in the one process-wide pending
+// status, IoStatus, replacing any code already pending; successful operations
+// never clear it. A caller takes it with TakeIoStatus after one or several
+// operations. ReadBlock and WriteBlock fold that into one yes or no.
+//
+// Positions and sizes are signed 32-bit byte counts: a file of 2 GiB or more
+// can't be sized or positioned (GetSize fails on it).
+#ifndef MENDRIX_FILEIO_FILEIO_H_
+#define MENDRIX_FILEIO_FILEIO_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace mendrix {
+
+enum class TFileState { Closed, ReadOnly, ReadWrite };
+
+struct TDiskFile {
+  TOsHandle Handle = NoHandle;
+  std::string Path;  // the path it was opened under (kept after closing)
+  TFileState State = TFileState::Closed;
+};
+
+// Largest piece ReadBlock and WriteBlock move in one transfer.
+constexpr std::int32_t BlockPiece = 60000;
+
+// Opens an existing regular file read-only at position 0; closes file first
+// if it is open. On failure the file stays closed and the error is pending.
+void OpenForReading(TDiskFile& file, const std::string& path);
+// Creates or truncates path and opens it for reading and writing.
+void CreateForWriting(TDiskFile& file, const std::string& path);
+// Like CreateForWriting, but fails when anything already has the name (a
+// file, a directory or a link, which is never followed).
+void CreateNewForWriting(TDiskFile& file, const std::string& path);
+// One read of count bytes; fewer (end of file) is a failure.
+void ReadExact(TDiskFile& file, void* buffer, std::int32_t count);
+// One write of count bytes; fewer is a failure. Needs a file open for writing.
+void WriteExact(TDiskFile& file, const void* buffer, std::int32_t count);
+// A negative position fails and keeps the position; past the end is allowed.
+void SeekTo(TDiskFile& file, std::int32_t position);
+// -1 on failure.
+std::int32_t GetSize(TDiskFile& file);
+std::int32_t GetPosition(TDiskFile& file);
+// Closing a file that is not open records a failure.
+void CloseDiskFile(TDiskFile& file);
+// Deletes the file at file.Path (the file is closed).
+void DeleteDiskFile(TDiskFile& file);
+// Moves the closed file to newPath, never replacing; file then names newPath.
+void MoveDiskFile(TDiskFile& file, const std::string& newPath);
+// Renames the closed file onto destination in one step, replacing a file
+// there; file then names destination.
+void ReplaceDiskFile(TDiskFile& file, const std::string& destination);
+// Gives the closed file a second name (a hard link) at linkPath, never
+// replacing. Fails where the file system has no links.
+void LinkDiskFile(TDiskFile& file, const std::string& linkPath);
+// True when both paths name the same file. Never touches IoStatus.
+bool SameFile(const std::string& first, const std::string& second);
+void MakeDirectory(const std::string& path);
+// Creates every directory before the last separator of path, from the outside
+// in; ignores every failure and leaves none pending.
+void MakeDirectories(const std::string& path);
+// True only for a regular file (or a link to one). Never touches IoStatus.
+bool PathExists(const std::string& path);
+// Sets the last-write time of a file open for writing from a DOS date-time in
+// local time. Returns 0 or a failure code; never touches IoStatus.
+int SetFileStamp(TDiskFile& file, std::uint32_t stamp);
+// Returns the pending status and clears it.
+int TakeIoStatus();
+// Transfer count bytes in pieces of at most BlockPiece; a failed piece does
+// not end the loop. True only when every piece succeeded and no failure was
+// pending before; IoStatus is 0 afterwards either way.
+bool ReadBlock(TDiskFile& file, void* buffer, std::int32_t count);
+bool WriteBlock(TDiskFile& file, const void* buffer, std::int32_t count);
+
+// a + "\" + b: one backslash between the parts, none added at either end,
+// whether or not a already ends in one.
+std::string JoinPath(std::string_view first, std::string_view second);
+
+// Files the run creates for its own use (work files, install copies beside a
+// destination) are remembered here until they are deleted or put in place,
+// so that a fatal stop can remove them.
+void RememberCreatedFile(const std::string& path);
+void ForgetCreatedFile(const std::string& path);
+// Closes every file the layer still has open, then deletes the remembered
+// files. Used on the way out of a fatal stop.
+void RemoveCreatedFiles();
+
+}  // namespace mendrix
+
+#endif  // MENDRIX_FILEIO_FILEIO_H_

@@ -1,0 +1,112 @@
+// The platform layer: every operating-system service Mendrix uses, declared
+// once. platform_posix.cc and platform_win32.cc define it; CMake compiles one.
+// Nothing else in the program includes an OS header.
+//
+// Conventions:
+// - Operations that can fail return 0 or the raw OS error code (never 0 on
+//   failure; a missing code becomes OsGenericError). They retry interrupted
+//   calls themselves, and never print or stop the program.
+// - Paths are byte strings in the system code page. The core separates path
+//   parts with a backslash; the POSIX layer turns each backslash into a slash
+//   before it calls the system, and maps the drive "C:" onto the root "/"
+//   (other drive letters name no drive there).
+#ifndef MENDRIX_PLATFORM_PLATFORM_H_
+#define MENDRIX_PLATFORM_PLATFORM_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mendrix {
+
+using TOsHandle = std::intptr_t;  // fd or HANDLE
+constexpr TOsHandle NoHandle = -1;
+constexpr int OsGenericError = 1000000;  // stands in for a failure without a code
+
+// ---- Files ----
+
+// Opens an existing regular file read-only (shared for reading on Win32).
+// Never blocks; fails on directories, FIFOs, devices and sockets.
+[[nodiscard]] int OsOpenRead(const std::string& path, TOsHandle& handle);
+// Creates or truncates a file and opens it for reading and writing.
+[[nodiscard]] int OsCreate(const std::string& path, TOsHandle& handle);
+// Creates a new file for reading and writing; fails if anything (a file, a
+// directory, a link, even a dangling one) already has the name.
+[[nodiscard]] int OsCreateNew(const std::string& path, TOsHandle& handle);
+// Reads up to count bytes; done receives what was read (0 at end of file).
+[[nodiscard]] int OsRead(TOsHandle handle, void* buffer, std::int32_t count, std::int32_t& done);
+// Writes up to count bytes; done receives what was written. Loops over short
+// writes, so done < count only together with an error.
+[[nodiscard]] int OsWrite(TOsHandle handle, const void* buffer, std::int32_t count, std::int32_t& done);
+[[nodiscard]] int OsSeek(TOsHandle handle, std::int64_t position);
+[[nodiscard]] int OsGetSize(TOsHandle handle, std::int64_t& size);
+[[nodiscard]] int OsGetPosition(TOsHandle handle, std::int64_t& position);
+[[nodiscard]] int OsClose(TOsHandle handle);
+// Sets the last-write time from a DOS date-time (high 16 bits date, low 16
+// bits time) read as local time. Fails for an invalid stamp and for a handle
+// not open for writing. The last-access time is kept.
+[[nodiscard]] int OsSetWriteTime(TOsHandle handle, std::uint32_t dosStamp);
+
+// ---- Names in the file system ----
+
+[[nodiscard]] int OsDelete(const std::string& path);
+// Renames or moves a file; never replaces an existing file.
+[[nodiscard]] int OsRename(const std::string& from, const std::string& to);
+// Renames a file onto another in one step, replacing an existing file.
+[[nodiscard]] int OsReplace(const std::string& from, const std::string& to);
+// Makes a second name for a file (a hard link); never replaces. Fails where
+// the file system has no links.
+[[nodiscard]] int OsLink(const std::string& from, const std::string& to);
+// True when both names lead to the same file.
+bool OsSameFile(const std::string& first, const std::string& second);
+[[nodiscard]] int OsMakeDirectory(const std::string& path);
+// True only for a regular file, or a link to one.
+bool OsIsRegularFile(const std::string& path);
+
+// ---- Directory listing ----
+
+struct TOsDirEntry {
+  std::string Name;
+  bool IsDirectory = false;      // a directory, or a link to one
+  bool IsDirectoryLink = false;  // a symbolic link (or junction) to a directory
+};
+
+// Lists directory (a path ending in a separator, "C:\" included). The entries
+// "." and ".." are listed as the system gives them; the caller skips them.
+// Returns NoHandle when the directory can't be listed; otherwise the first
+// entry is in entry. On POSIX the root directory omits /proc, /sys, /dev, /run.
+TOsHandle OsFindFirst(const std::string& directory, TOsDirEntry& entry);
+bool OsFindNext(TOsHandle find, TOsDirEntry& entry);
+void OsFindClose(TOsHandle find);
+
+// ---- Console ----
+
+// Standard error (the console channel) and standard output; the bytes go out
+// unchanged. Failures are ignored.
+void OsWriteConsole(const char* text, std::size_t length);
+void OsWriteOut(const char* text, std::size_t length);
+// Waits for one key on standard input. A terminal is put into a raw mode for
+// the wait and what was typed before is drained; a special key's sequence is
+// no key. Other input: each byte is a key, and end of input gives 0 at once.
+// With timed set the wait gives up after limitMilliseconds and returns 0.
+std::uint8_t OsWaitKey(bool timed, std::uint32_t limitMilliseconds);
+
+// ---- Process ----
+
+// Called first by main with its arguments.
+void OsStartup(int argc, char** argv);
+// The command line as one text to be split by the program's own rules, when
+// the system hands it over that way (Win32). False when arguments come split.
+bool OsCommandLineText(std::string& text);
+// The arguments after the program name, as the system split them (POSIX).
+std::vector<std::string> OsSplitArguments();
+// Full path of the running program file.
+std::string OsProgramPath();
+// The temp directory, ending in a separator (TMPDIR or /tmp on POSIX).
+std::string OsTempPath();
+// Ends the process; restores the terminal if a key wait changed it.
+[[noreturn]] void OsExit(int code);
+
+}  // namespace mendrix
+
+#endif  // MENDRIX_PLATFORM_PLATFORM_H_

@@ -1,0 +1,20 @@
+// The search for targets in the current directory and on the drives.
+#ifndef MENDRIX_RUN_SEARCH_H_
+#define MENDRIX_RUN_SEARCH_H_
+
+#include <string>
+
+#include "patchfile/patch_context.h"
+
+namespace mendrix {
+
+// Searches path (ending in a backslash) for a candidate that passes a quiet
+// test and that the user accepts; it then stands in options.OldPath and
+// NewPath. depth 0: no descent; shownFrom: characters of path already on the
+// screen.
+bool SearchTargets(TPatchContext& context, TRunOptions& options, const std::string& path,
+                   int depth, int shownFrom);
+
+}  // namespace mendrix
+
+#endif  // MENDRIX_RUN_SEARCH_H_
