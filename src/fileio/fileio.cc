@@ -1,0 +1,251 @@
+#include "fileio/fileio.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+namespace mendrix {
+
+namespace {
+
+// The one pending failure of the process; 0 when none is pending.
+int IoStatus = 0;
+
+// Handles the layer has open, and the files the run made for its own use;
+// both serve RemoveCreatedFiles on the way out of a fatal stop.
+std::vector<TOsHandle> OpenHandles;
+std::vector<std::string> CreatedFiles;
+
+// Codes for failures the layer finds itself, before any system call.
+constexpr int NotOpenFailure = EBADF;
+constexpr int ShortTransferFailure = EIO;
+constexpr int OutOfRangeFailure = EINVAL;
+constexpr int StillOpenFailure = EBUSY;
+
+void Fail(int code) { IoStatus = code != 0 ? code : OsGenericError; }
+
+bool IsOpen(const TDiskFile& file) { return file.State != TFileState::Closed; }
+
+void Forget(TOsHandle handle) {
+  auto it = std::find(OpenHandles.begin(), OpenHandles.end(), handle);
+  if (it != OpenHandles.end()) OpenHandles.erase(it);
+}
+
+void CloseQuietly(TDiskFile& file) {
+  if (!IsOpen(file)) return;
+  Forget(file.Handle);
+  (void)OsClose(file.Handle);
+  file.Handle = NoHandle;
+  file.State = TFileState::Closed;
+}
+
+using TOpener = int (*)(const std::string&, TOsHandle&);
+
+void Open(TDiskFile& file, const std::string& path, TOpener opener, TFileState state) {
+  CloseQuietly(file);
+  file.Path = path;
+  TOsHandle handle = NoHandle;
+  int error = opener(path, handle);
+  if (error != 0) {
+    Fail(error);
+    return;
+  }
+  file.Handle = handle;
+  file.State = state;
+  OpenHandles.push_back(handle);
+}
+
+// ReadBlock and WriteBlock: pieces of at most BlockPiece bytes; a failed
+// piece does not end the loop.
+template <typename TBuffer, typename TTransfer>
+bool TransferBlock(TDiskFile& file, TBuffer* buffer, std::int32_t count, TTransfer transfer) {
+  std::int32_t remaining = count;
+  while (remaining > 0) {
+    std::int32_t piece = std::min(remaining, BlockPiece);
+    transfer(file, buffer + (count - remaining), piece);
+    remaining -= piece;
+  }
+  return TakeIoStatus() == 0;
+}
+
+}  // namespace
+
+void OpenForReading(TDiskFile& file, const std::string& path) {
+  Open(file, path, OsOpenRead, TFileState::ReadOnly);
+}
+
+void CreateForWriting(TDiskFile& file, const std::string& path) {
+  Open(file, path, OsCreate, TFileState::ReadWrite);
+}
+
+void CreateNewForWriting(TDiskFile& file, const std::string& path) {
+  Open(file, path, OsCreateNew, TFileState::ReadWrite);
+}
+
+void ReadExact(TDiskFile& file, void* buffer, std::int32_t count) {
+  if (!IsOpen(file)) return Fail(NotOpenFailure);
+  if (count <= 0) return;
+  std::int32_t done = 0;
+  int error = OsRead(file.Handle, buffer, count, done);
+  if (error != 0) return Fail(error);
+  if (done != count) Fail(ShortTransferFailure);
+}
+
+void WriteExact(TDiskFile& file, const void* buffer, std::int32_t count) {
+  if (file.State != TFileState::ReadWrite) return Fail(NotOpenFailure);
+  if (count <= 0) return;
+  std::int32_t done = 0;
+  int error = OsWrite(file.Handle, buffer, count, done);
+  if (error != 0) return Fail(error);
+  if (done != count) Fail(ShortTransferFailure);
+}
+
+void SeekTo(TDiskFile& file, std::int32_t position) {
+  if (!IsOpen(file)) return Fail(NotOpenFailure);
+  if (position < 0) return Fail(OutOfRangeFailure);
+  int error = OsSeek(file.Handle, position);
+  if (error != 0) Fail(error);
+}
+
+std::int32_t GetSize(TDiskFile& file) {
+  if (!IsOpen(file)) {
+    Fail(NotOpenFailure);
+    return -1;
+  }
+  std::int64_t size = 0;
+  int error = OsGetSize(file.Handle, size);
+  if (error != 0) {
+    Fail(error);
+    return -1;
+  }
+  if (size > INT32_MAX) {  // files of 2 GiB and more are out of reach
+    Fail(OutOfRangeFailure);
+    return -1;
+  }
+  return static_cast<std::int32_t>(size);
+}
+
+std::int32_t GetPosition(TDiskFile& file) {
+  if (!IsOpen(file)) {
+    Fail(NotOpenFailure);
+    return -1;
+  }
+  std::int64_t position = 0;
+  int error = OsGetPosition(file.Handle, position);
+  if (error != 0) {
+    Fail(error);
+    return -1;
+  }
+  if (position > INT32_MAX) {
+    Fail(OutOfRangeFailure);
+    return -1;
+  }
+  return static_cast<std::int32_t>(position);
+}
+
+void CloseDiskFile(TDiskFile& file) {
+  if (!IsOpen(file)) return Fail(NotOpenFailure);
+  Forget(file.Handle);
+  int error = OsClose(file.Handle);
+  file.Handle = NoHandle;
+  file.State = TFileState::Closed;
+  if (error != 0) Fail(error);
+}
+
+void DeleteDiskFile(TDiskFile& file) {
+  if (IsOpen(file)) return Fail(StillOpenFailure);
+  int error = OsDelete(file.Path);
+  if (error != 0) Fail(error);
+}
+
+void MoveDiskFile(TDiskFile& file, const std::string& newPath) {
+  if (IsOpen(file)) return Fail(StillOpenFailure);
+  int error = OsRename(file.Path, newPath);
+  if (error != 0) return Fail(error);
+  file.Path = newPath;
+}
+
+void ReplaceDiskFile(TDiskFile& file, const std::string& destination) {
+  if (IsOpen(file)) return Fail(StillOpenFailure);
+  int error = OsReplace(file.Path, destination);
+  if (error != 0) return Fail(error);
+  file.Path = destination;
+}
+
+void LinkDiskFile(TDiskFile& file, const std::string& linkPath) {
+  if (IsOpen(file)) return Fail(StillOpenFailure);
+  int error = OsLink(file.Path, linkPath);
+  if (error != 0) Fail(error);
+}
+
+bool SameFile(const std::string& first, const std::string& second) {
+  return OsSameFile(first, second);
+}
+
+void MakeDirectory(const std::string& path) {
+  int error = OsMakeDirectory(path);
+  if (error != 0) Fail(error);
+}
+
+void MakeDirectories(const std::string& path) {
+  std::string accumulated;
+  for (char c : path) {
+    if (c == '/' || c == '\\') {
+      MakeDirectory(accumulated);  // fails harmlessly where it exists already
+      accumulated += '\\';
+    } else {
+      accumulated += c;
+    }
+  }
+  (void)TakeIoStatus();
+}
+
+bool PathExists(const std::string& path) { return OsIsRegularFile(path); }
+
+int SetFileStamp(TDiskFile& file, std::uint32_t stamp) {
+  if (file.State != TFileState::ReadWrite) return NotOpenFailure;
+  return OsSetWriteTime(file.Handle, stamp);
+}
+
+int TakeIoStatus() {
+  int status = IoStatus;
+  IoStatus = 0;
+  return status;
+}
+
+bool ReadBlock(TDiskFile& file, void* buffer, std::int32_t count) {
+  return TransferBlock(file, static_cast<std::uint8_t*>(buffer), count,
+                       [](TDiskFile& f, std::uint8_t* p, std::int32_t n) { ReadExact(f, p, n); });
+}
+
+bool WriteBlock(TDiskFile& file, const void* buffer, std::int32_t count) {
+  return TransferBlock(
+      file, static_cast<const std::uint8_t*>(buffer), count,
+      [](TDiskFile& f, const std::uint8_t* p, std::int32_t n) { WriteExact(f, p, n); });
+}
+
+std::string JoinPath(std::string_view first, std::string_view second) {
+  std::string joined;
+  joined.reserve(first.size() + 1 + second.size());
+  joined.append(first);
+  joined += '\\';
+  joined.append(second);
+  return joined;
+}
+
+void RememberCreatedFile(const std::string& path) { CreatedFiles.push_back(path); }
+
+void ForgetCreatedFile(const std::string& path) {
+  auto it = std::find(CreatedFiles.begin(), CreatedFiles.end(), path);
+  if (it != CreatedFiles.end()) CreatedFiles.erase(it);
+}
+
+void RemoveCreatedFiles() {
+  for (TOsHandle handle : OpenHandles) (void)OsClose(handle);
+  OpenHandles.clear();
+  for (const std::string& path : CreatedFiles) (void)OsDelete(path);
+  CreatedFiles.clear();
+}
+
+}  // namespace mendrix

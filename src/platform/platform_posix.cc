@@ -1,0 +1,484 @@
+// The platform layer on POSIX systems (Linux).
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace mendrix {
+
+namespace {
+
+int LastError() { return errno != 0 ? errno : OsGenericError; }
+
+// The core separates path parts with backslashes and names drives C: to Z:.
+// Here a backslash is a slash, C: is the root directory and the other drive
+// letters name nothing: mapped is then empty and false is returned.
+bool SystemPath(const std::string& path, std::string& mapped) {
+  mapped = path;
+  for (char& c : mapped) {
+    if (c == '\\') c = '/';
+  }
+  if (mapped.size() >= 2 && mapped[1] == ':' && mapped[0] >= 'A' && mapped[0] <= 'Z' &&
+      (mapped.size() == 2 || mapped[2] == '/')) {
+    if (mapped[0] != 'C') {
+      mapped.clear();
+      return false;
+    }
+    mapped = "/" + mapped.substr(mapped.size() == 2 ? 2 : 3);
+  }
+  return true;
+}
+
+int Fd(TOsHandle handle) { return static_cast<int>(handle); }
+
+int OpenFile(const std::string& path, int flags, mode_t mode, TOsHandle& handle) {
+  handle = NoHandle;
+  std::string mapped;
+  if (!SystemPath(path, mapped)) return ENOENT;
+  int fd;
+  do {
+    fd = ::open(mapped.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return LastError();
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    int error = LastError();
+    ::close(fd);
+    return error;
+  }
+  bool readOnly = (flags & O_ACCMODE) == O_RDONLY;
+  // Reading takes regular files only; writing also takes character devices
+  // (such as /dev/null and /dev/full), never a directory or a FIFO.
+  if (!S_ISREG(info.st_mode) && (readOnly || !S_ISCHR(info.st_mode))) {
+    ::close(fd);
+    return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  }
+  int status = ::fcntl(fd, F_GETFL);
+  if (status >= 0) (void)::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+  handle = fd;
+  return 0;
+}
+
+bool ValidDosStamp(std::uint32_t stamp, struct tm& time) {
+  unsigned date = stamp >> 16;
+  unsigned clock = stamp & 0xFFFF;
+  unsigned day = date & 31;
+  unsigned month = (date >> 5) & 15;
+  unsigned year = 1980 + (date >> 9);
+  unsigned seconds = (clock & 31) * 2;
+  unsigned minutes = (clock >> 5) & 63;
+  unsigned hours = clock >> 11;
+  static const unsigned daysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1 || hours > 23 || minutes > 59 || seconds > 59) {
+    return false;
+  }
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  unsigned monthDays = daysInMonth[month - 1] + ((month == 2 && leap) ? 1 : 0);
+  if (day > monthDays) return false;
+  std::memset(&time, 0, sizeof time);
+  time.tm_year = static_cast<int>(year) - 1900;
+  time.tm_mon = static_cast<int>(month) - 1;
+  time.tm_mday = static_cast<int>(day);
+  time.tm_hour = static_cast<int>(hours);
+  time.tm_min = static_cast<int>(minutes);
+  time.tm_sec = static_cast<int>(seconds);
+  time.tm_isdst = -1;
+  return true;
+}
+
+void WriteAll(int fd, const char* text, std::size_t length) {
+  while (length > 0) {
+    ssize_t n = ::write(fd, text, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    length -= static_cast<std::size_t>(n);
+  }
+}
+
+// ---- Terminal state during a key wait ----
+
+struct termios SavedTerminal;
+volatile sig_atomic_t TerminalChanged = 0;
+
+void RestoreTerminal() {
+  if (TerminalChanged) {
+    (void)::tcsetattr(0, TCSANOW, &SavedTerminal);
+    TerminalChanged = 0;
+  }
+}
+
+void RestoreAndRaise(int signalNumber) {
+  RestoreTerminal();
+  ::signal(signalNumber, SIG_DFL);
+  ::raise(signalNumber);
+}
+
+std::int64_t NowMilliseconds() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until standard input has a byte or the deadline passes (deadline < 0:
+// no limit). True when a read will not block.
+bool InputReady(std::int64_t deadline) {
+  for (;;) {
+    int timeout = -1;
+    if (deadline >= 0) {
+      std::int64_t left = deadline - NowMilliseconds();
+      if (left <= 0) return false;
+      timeout = left > 1000 ? 1000 : static_cast<int>(left);
+    }
+    struct pollfd input = {0, POLLIN, 0};
+    int n = ::poll(&input, 1, timeout);
+    if (n < 0 && errno != EINTR) return true;  // the read will report it
+    if (n > 0) return true;
+  }
+}
+
+std::uint8_t WaitTerminalKey(std::int64_t deadline) {
+  if (::tcgetattr(0, &SavedTerminal) != 0) return 0;
+  struct termios raw = SavedTerminal;
+  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  struct sigaction restore = {};
+  restore.sa_handler = RestoreAndRaise;
+  struct sigaction oldInt, oldTerm, oldHup;
+  ::sigaction(SIGINT, &restore, &oldInt);
+  ::sigaction(SIGTERM, &restore, &oldTerm);
+  ::sigaction(SIGHUP, &restore, &oldHup);
+  TerminalChanged = 1;
+  (void)::tcsetattr(0, TCSANOW, &raw);
+  (void)::tcflush(0, TCIFLUSH);  // keys typed before the wait don't count
+
+  std::uint8_t key = 0;
+  while (InputReady(deadline)) {
+    std::uint8_t byte;
+    ssize_t n = ::read(0, &byte, 1);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    if (byte == 0x1B) {
+      // A special key sends an escape sequence: swallow it, it is no key.
+      struct pollfd input = {0, POLLIN, 0};
+      while (::poll(&input, 1, 30) > 0 && ::read(0, &byte, 1) == 1) {
+      }
+      continue;
+    }
+    key = byte;
+    break;
+  }
+  RestoreTerminal();
+  ::sigaction(SIGINT, &oldInt, nullptr);
+  ::sigaction(SIGTERM, &oldTerm, nullptr);
+  ::sigaction(SIGHUP, &oldHup, nullptr);
+  return key;
+}
+
+int SavedArgumentCount = 0;
+char** SavedArguments = nullptr;
+
+struct TFind {
+  DIR* Directory = nullptr;
+  std::string Path;   // the system path, ending in '/'
+  bool IsRoot = false;
+};
+
+bool ReadEntry(TFind& find, TOsDirEntry& entry) {
+  for (;;) {
+    errno = 0;
+    struct dirent* item = ::readdir(find.Directory);
+    if (item == nullptr) return false;
+    std::string name = item->d_name;
+    if (find.IsRoot && (name == "proc" || name == "sys" || name == "dev" || name == "run")) {
+      continue;
+    }
+    entry.Name = name;
+    entry.IsDirectory = false;
+    entry.IsDirectoryLink = false;
+    unsigned char type = item->d_type;
+    std::string full = find.Path + name;
+    struct stat info;
+    if (type == DT_UNKNOWN && ::lstat(full.c_str(), &info) == 0) {
+      type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISLNK(info.st_mode) ? DT_LNK : DT_REG;
+    }
+    if (type == DT_DIR) {
+      entry.IsDirectory = true;
+    } else if (type == DT_LNK && ::stat(full.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      entry.IsDirectory = true;
+      entry.IsDirectoryLink = true;
+    }
+    return true;
+  }
+}
+
+}  // namespace
+
+// ---- Files ----
+
+int OsOpenRead(const std::string& path, TOsHandle& handle) {
+  return OpenFile(path, O_RDONLY, 0, handle);
+}
+
+int OsCreate(const std::string& path, TOsHandle& handle) {
+  return OpenFile(path, O_RDWR | O_CREAT | O_TRUNC, 0666, handle);
+}
+
+int OsCreateNew(const std::string& path, TOsHandle& handle) {
+  return OpenFile(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666, handle);
+}
+
+int OsRead(TOsHandle handle, void* buffer, std::int32_t count, std::int32_t& done) {
+  done = 0;
+  char* next = static_cast<char*>(buffer);
+  while (done < count) {
+    ssize_t n = ::read(Fd(handle), next + done, static_cast<std::size_t>(count - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return LastError();
+    if (n == 0) break;
+    done += static_cast<std::int32_t>(n);
+  }
+  return 0;
+}
+
+int OsWrite(TOsHandle handle, const void* buffer, std::int32_t count, std::int32_t& done) {
+  done = 0;
+  const char* next = static_cast<const char*>(buffer);
+  while (done < count) {
+    ssize_t n = ::write(Fd(handle), next + done, static_cast<std::size_t>(count - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return LastError();
+    if (n == 0) return ENOSPC;
+    done += static_cast<std::int32_t>(n);
+  }
+  return 0;
+}
+
+int OsSeek(TOsHandle handle, std::int64_t position) {
+  if (position < 0) return EINVAL;
+  if (::lseek(Fd(handle), static_cast<off_t>(position), SEEK_SET) < 0) return LastError();
+  return 0;
+}
+
+int OsGetSize(TOsHandle handle, std::int64_t& size) {
+  struct stat info;
+  if (::fstat(Fd(handle), &info) != 0) return LastError();
+  size = static_cast<std::int64_t>(info.st_size);
+  return 0;
+}
+
+int OsGetPosition(TOsHandle handle, std::int64_t& position) {
+  off_t at = ::lseek(Fd(handle), 0, SEEK_CUR);
+  if (at < 0) return LastError();
+  position = static_cast<std::int64_t>(at);
+  return 0;
+}
+
+int OsClose(TOsHandle handle) {
+  // The descriptor is gone after close even when it reports EINTR.
+  if (::close(Fd(handle)) != 0 && errno != EINTR) return LastError();
+  return 0;
+}
+
+int OsSetWriteTime(TOsHandle handle, std::uint32_t dosStamp) {
+  struct tm local;
+  if (!ValidDosStamp(dosStamp, local)) return EINVAL;
+  int flags = ::fcntl(Fd(handle), F_GETFL);
+  if (flags < 0) return LastError();
+  if ((flags & O_ACCMODE) == O_RDONLY) return EBADF;
+  errno = 0;
+  time_t seconds = ::mktime(&local);
+  if (seconds == static_cast<time_t>(-1) && errno != 0) return LastError();
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;  // the last-access time stays
+  times[1].tv_sec = seconds;
+  times[1].tv_nsec = 0;
+  if (::futimens(Fd(handle), times) != 0) return LastError();
+  return 0;
+}
+
+// ---- Names ----
+
+int OsDelete(const std::string& path) {
+  std::string mapped;
+  if (!SystemPath(path, mapped)) return ENOENT;
+  struct stat info;
+  if (::lstat(mapped.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return EISDIR;
+  if (::unlink(mapped.c_str()) != 0) return LastError();
+  return 0;
+}
+
+int OsRename(const std::string& from, const std::string& to) {
+  std::string source, target;
+  if (!SystemPath(from, source) || !SystemPath(to, target)) return ENOENT;
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return LastError();
+  // File systems without the no-replace rename: a link never replaces either.
+  if (::link(source.c_str(), target.c_str()) != 0) return LastError();
+  if (::unlink(source.c_str()) != 0) {
+    int error = LastError();
+    (void)::unlink(target.c_str());
+    return error;
+  }
+  return 0;
+}
+
+int OsReplace(const std::string& from, const std::string& to) {
+  std::string source, target;
+  if (!SystemPath(from, source) || !SystemPath(to, target)) return ENOENT;
+  struct stat info;
+  if (::lstat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return EISDIR;
+  if (::rename(source.c_str(), target.c_str()) != 0) return LastError();
+  return 0;
+}
+
+int OsLink(const std::string& from, const std::string& to) {
+  std::string source, target;
+  if (!SystemPath(from, source) || !SystemPath(to, target)) return ENOENT;
+  if (::link(source.c_str(), target.c_str()) != 0) return LastError();
+  return 0;
+}
+
+bool OsSameFile(const std::string& first, const std::string& second) {
+  std::string a, b;
+  if (!SystemPath(first, a) || !SystemPath(second, b)) return false;
+  struct stat infoA, infoB;
+  if (::stat(a.c_str(), &infoA) != 0 || ::stat(b.c_str(), &infoB) != 0) return false;
+  return infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
+}
+
+int OsMakeDirectory(const std::string& path) {
+  std::string mapped;
+  if (!SystemPath(path, mapped)) return ENOENT;
+  if (mapped.empty()) return ENOENT;
+  if (::mkdir(mapped.c_str(), 0777) != 0) return LastError();
+  return 0;
+}
+
+bool OsIsRegularFile(const std::string& path) {
+  std::string mapped;
+  if (!SystemPath(path, mapped)) return false;
+  struct stat info;
+  return ::stat(mapped.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// ---- Directory listing ----
+
+TOsHandle OsFindFirst(const std::string& directory, TOsDirEntry& entry) {
+  std::string mapped;
+  if (!SystemPath(directory, mapped) || mapped.empty()) return NoHandle;
+  if (mapped.back() != '/') mapped += '/';
+  DIR* dir = ::opendir(mapped.c_str());
+  if (dir == nullptr) return NoHandle;
+  auto* find = new TFind;
+  find->Directory = dir;
+  find->Path = mapped;
+  struct stat info, root;
+  find->IsRoot = ::stat(mapped.c_str(), &info) == 0 && ::stat("/", &root) == 0 &&
+                 info.st_dev == root.st_dev && info.st_ino == root.st_ino;
+  if (!ReadEntry(*find, entry)) {
+    ::closedir(dir);
+    delete find;
+    return NoHandle;
+  }
+  return reinterpret_cast<TOsHandle>(find);
+}
+
+bool OsFindNext(TOsHandle find, TOsDirEntry& entry) {
+  if (find == NoHandle) return false;
+  return ReadEntry(*reinterpret_cast<TFind*>(find), entry);
+}
+
+void OsFindClose(TOsHandle find) {
+  if (find == NoHandle) return;
+  auto* state = reinterpret_cast<TFind*>(find);
+  ::closedir(state->Directory);
+  delete state;
+}
+
+// ---- Console ----
+
+void OsWriteConsole(const char* text, std::size_t length) { WriteAll(2, text, length); }
+
+void OsWriteOut(const char* text, std::size_t length) { WriteAll(1, text, length); }
+
+std::uint8_t OsWaitKey(bool timed, std::uint32_t limitMilliseconds) {
+  std::int64_t deadline = timed ? NowMilliseconds() + limitMilliseconds : -1;
+  if (::isatty(0)) return WaitTerminalKey(deadline);
+  // Piped or redirected input: each byte is a key; the end gives 0 at once.
+  for (;;) {
+    if (!InputReady(deadline)) return 0;
+    std::uint8_t byte;
+    ssize_t n = ::read(0, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      struct pollfd input = {0, POLLIN, 0};
+      (void)::poll(&input, 1, 10);
+      continue;
+    }
+    return n == 1 ? byte : 0;
+  }
+}
+
+// ---- Process ----
+
+void OsStartup(int argc, char** argv) {
+  SavedArgumentCount = argc;
+  SavedArguments = argv;
+}
+
+bool OsCommandLineText(std::string& text) {
+  text.clear();
+  return false;
+}
+
+std::vector<std::string> OsSplitArguments() {
+  std::vector<std::string> arguments;
+  for (int i = 1; i < SavedArgumentCount; ++i) {
+    // An empty argument is dropped, as a lone pair of quotes is on Windows.
+    if (SavedArguments[i] != nullptr && SavedArguments[i][0] != '\0') {
+      arguments.emplace_back(SavedArguments[i]);
+    }
+  }
+  return arguments;
+}
+
+std::string OsProgramPath() {
+  std::string path(4096, '\0');
+  ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
+  if (n > 0) {
+    path.resize(static_cast<std::size_t>(n));
+    return path;
+  }
+  return SavedArgumentCount > 0 && SavedArguments[0] != nullptr ? SavedArguments[0] : "";
+}
+
+std::string OsTempPath() {
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = (dir != nullptr && dir[0] != '\0') ? dir : "/tmp";
+  if (path.back() != '/') path += '/';
+  return path;
+}
+
+void OsExit(int code) {
+  RestoreTerminal();
+  std::exit(code);
+}
+
+}  // namespace mendrix
