@@ -4,8 +4,10 @@
 #ifndef MENDRIX_TARGET_ENTRIES_H_
 #define MENDRIX_TARGET_ENTRIES_H_
 
+#include <cstdint>
 #include <string>
 
+#include "fileio/fileio.h"
 #include "patchfile/patch_context.h"
 
 namespace mendrix {
@@ -16,15 +18,28 @@ namespace mendrix {
 // outside the temp directory; quiet prints nothing.
 bool ProcessEntries(TPatchContext& context, const TRunOptions& options, bool testOnly, bool quiet);
 
-// Deletes a file, ignoring every failure.
+// Deletes a file, ignoring every failure; once it is gone it is no longer
+// one of the run's own files to remove on a fatal stop.
 void DeleteQuietly(const std::string& path);
 
 // Puts the finished result workFile in place at destination, dated with
 // context.Entry.ResultTime: a complete copy is made beside the destination
-// first, and only then is the old file moved out of the way and the copy
-// renamed into place. Fatal stops on failure, with the user's file untouched.
+// first, and only then is the old file moved out of the way (to backupPath,
+// when that is not empty, else replaced) and the copy renamed into place in
+// one step. When the old file can't be moved away and isn't already the
+// result: FatalStop "Error, can't replace ..." with that file untouched.
 void InstallResult(TPatchContext& context, const std::string& workFile,
-                   const std::string& destination);
+                   const std::string& destination, const std::string& backupPath);
+
+// Creates a new file beside destination (destination + ".DWX" + n, the first
+// n at which nothing exists), remembered as one of the run's own files. False
+// when no name could be created.
+bool CreateBesideFile(const std::string& destination, TDiskFile& file, std::string& name);
+
+// True when path holds a file of the given size whose checksum, with exclude
+// left out, is crc.
+bool FileMatches(const std::string& path, std::uint32_t size, std::uint32_t crc,
+                 const TExcludeRange& exclude);
 
 }  // namespace mendrix
 
