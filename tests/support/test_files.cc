@@ -62,7 +62,7 @@ bool FileExists(const std::string& path) {
 
 std::int64_t FileWriteTime(const std::string& path) {
   auto fileTime = fs::last_write_time(path);
-  auto systemTime = std::chrono::clock_cast<std::chrono::system_clock>(fileTime);
+  auto systemTime = std::chrono::file_clock::to_sys(fileTime);
   return std::chrono::duration_cast<std::chrono::seconds>(systemTime.time_since_epoch()).count();
 }
 

@@ -1,0 +1,252 @@
+#include "fileio/fileio.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <vector>
+
+#include "support/test_files.h"
+
+namespace mendrix {
+namespace {
+
+using test::ReadFileBytes;
+using test::TTempDir;
+using test::WriteFileBytes;
+
+class FileIo : public testing::Test {
+ protected:
+  void SetUp() override { (void)TakeIoStatus(); }
+  void TearDown() override { EXPECT_EQ(TakeIoStatus(), 0) << "a failure was left pending"; }
+  TTempDir Dir;
+};
+
+TEST_F(FileIo, ReadBlockAtTheEndFailsButKeepsWhatItRead) {
+  WriteFileBytes(Dir.File("f"), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+  TDiskFile file;
+  OpenForReading(file, Dir.File("f"));
+  SeekTo(file, 6);
+  std::uint8_t buffer[10] = {};
+  EXPECT_FALSE(ReadBlock(file, buffer, 10));
+  EXPECT_EQ(buffer[0], 7);
+  EXPECT_EQ(buffer[3], 10);
+  EXPECT_EQ(GetPosition(file), 10);
+  CloseDiskFile(file);
+}
+
+TEST_F(FileIo, ReadBlockCrossesSeveralPieces) {
+  std::vector<std::uint8_t> bytes = test::RandomBytes(150000, 7);
+  WriteFileBytes(Dir.File("f"), bytes);
+  TDiskFile file;
+  OpenForReading(file, Dir.File("f"));
+  std::vector<std::uint8_t> read(150000);
+  EXPECT_TRUE(ReadBlock(file, read.data(), 150000));
+  EXPECT_EQ(read, bytes);
+  CloseDiskFile(file);
+}
+
+TEST_F(FileIo, PendingFailureMakesTheNextBlockFail) {
+  WriteFileBytes(Dir.File("f"), {1, 2, 3, 4, 5, 6, 7, 8});
+  TDiskFile file;
+  OpenForReading(file, Dir.File("f"));
+  SeekTo(file, -8);  // fails, position unchanged
+  std::uint8_t buffer[4];
+  EXPECT_FALSE(ReadBlock(file, buffer, 4));
+  EXPECT_EQ(buffer[0], 1);  // the read itself worked
+  EXPECT_TRUE(ReadBlock(file, buffer, 0));
+  SeekTo(file, -1);
+  EXPECT_FALSE(ReadBlock(file, buffer, 0));  // and clears it
+  EXPECT_TRUE(ReadBlock(file, buffer, 0));
+  CloseDiskFile(file);
+}
+
+TEST_F(FileIo, FailedOpenLeavesTheFileClosed) {
+  TDiskFile file;
+  OpenForReading(file, Dir.File("missing"));
+  EXPECT_NE(TakeIoStatus(), 0);
+  EXPECT_EQ(file.State, TFileState::Closed);
+  CloseDiskFile(file);
+  EXPECT_NE(TakeIoStatus(), 0);
+}
+
+TEST_F(FileIo, OpenForReadingTakesRegularFilesOnly) {
+  TDiskFile file;
+  OpenForReading(file, Dir.Path());
+  EXPECT_NE(TakeIoStatus(), 0);
+  ASSERT_EQ(mkfifo(Dir.File("fifo").c_str(), 0600), 0);
+  OpenForReading(file, Dir.File("fifo"));  // must not block
+  EXPECT_NE(TakeIoStatus(), 0);
+  WriteFileBytes(Dir.File("ro"), {1});
+  chmod(Dir.File("ro").c_str(), 0444);
+  OpenForReading(file, Dir.File("ro"));
+  EXPECT_EQ(TakeIoStatus(), 0);
+  CloseDiskFile(file);
+}
+
+TEST_F(FileIo, CreateTruncatesAndReadsBack) {
+  WriteFileBytes(Dir.File("f"), {9, 9, 9});
+  TDiskFile file;
+  CreateForWriting(file, Dir.File("f"));
+  EXPECT_EQ(GetSize(file), 0);
+  const std::uint8_t data[2] = {4, 5};
+  EXPECT_TRUE(WriteBlock(file, data, 2));
+  SeekTo(file, 0);
+  std::uint8_t back[2] = {};
+  EXPECT_TRUE(ReadBlock(file, back, 2));
+  EXPECT_EQ(back[1], 5);
+  CloseDiskFile(file);
+}
+
+TEST_F(FileIo, WritesToAFullDeviceFail) {
+  TDiskFile full;
+  CreateForWriting(full, "/dev/full");
+  ASSERT_EQ(TakeIoStatus(), 0);
+  std::uint8_t byte = 1;
+  EXPECT_FALSE(WriteBlock(full, &byte, 1));
+  CloseDiskFile(full);
+}
+
+TEST_F(FileIo, WriteNeedsAFileOpenForWriting) {
+  WriteFileBytes(Dir.File("f"), {1});
+  TDiskFile file;
+  OpenForReading(file, Dir.File("f"));
+  std::uint8_t byte = 1;
+  EXPECT_FALSE(WriteBlock(file, &byte, 1));
+  CloseDiskFile(file);
+}
+
+TEST_F(FileIo, CreateNewRefusesAnyExistingName) {
+  WriteFileBytes(Dir.File("target"), {1, 2});
+  ASSERT_EQ(symlink(Dir.File("target").c_str(), Dir.File("link").c_str()), 0);
+  ASSERT_EQ(symlink(Dir.File("nowhere").c_str(), Dir.File("dangling").c_str()), 0);
+  TDiskFile file;
+  for (const char* name : {"target", "link", "dangling"}) {
+    SCOPED_TRACE(name);
+    CreateNewForWriting(file, Dir.File(name));
+    EXPECT_NE(TakeIoStatus(), 0);
+  }
+  EXPECT_FALSE(test::FileExists(Dir.File("nowhere")));
+  EXPECT_EQ(ReadFileBytes(Dir.File("target")).size(), 2u);
+  CreateNewForWriting(file, Dir.File("fresh"));
+  EXPECT_EQ(TakeIoStatus(), 0);
+  CloseDiskFile(file);
+}
+
+TEST_F(FileIo, MoveNeverReplaces) {
+  WriteFileBytes(Dir.File("a"), {1});
+  WriteFileBytes(Dir.File("b"), {2});
+  TDiskFile file;
+  file.Path = Dir.File("a");
+  MoveDiskFile(file, Dir.File("b"));
+  EXPECT_NE(TakeIoStatus(), 0);
+  EXPECT_EQ(ReadFileBytes(Dir.File("a")), std::vector<std::uint8_t>{1});
+  EXPECT_EQ(ReadFileBytes(Dir.File("b")), std::vector<std::uint8_t>{2});
+  EXPECT_EQ(file.Path, Dir.File("a"));
+  MoveDiskFile(file, Dir.File("c"));
+  EXPECT_EQ(TakeIoStatus(), 0);
+  EXPECT_EQ(file.Path, Dir.File("c"));
+  EXPECT_FALSE(test::FileExists(Dir.File("a")));
+}
+
+TEST_F(FileIo, ReplaceAndLink) {
+  WriteFileBytes(Dir.File("old"), {1});
+  WriteFileBytes(Dir.File("new"), {2});
+  TDiskFile file;
+  file.Path = Dir.File("old");
+  LinkDiskFile(file, Dir.File("backup"));
+  EXPECT_EQ(TakeIoStatus(), 0);
+  EXPECT_TRUE(SameFile(Dir.File("old"), Dir.File("backup")));
+  LinkDiskFile(file, Dir.File("new"));  // never replaces
+  EXPECT_NE(TakeIoStatus(), 0);
+  file.Path = Dir.File("new");
+  ReplaceDiskFile(file, Dir.File("old"));
+  EXPECT_EQ(TakeIoStatus(), 0);
+  EXPECT_EQ(ReadFileBytes(Dir.File("old")), std::vector<std::uint8_t>{2});
+  EXPECT_EQ(ReadFileBytes(Dir.File("backup")), std::vector<std::uint8_t>{1});
+  EXPECT_FALSE(SameFile(Dir.File("old"), Dir.File("backup")));
+}
+
+TEST_F(FileIo, DeleteFailsForMissingFilesAndDirectories) {
+  TDiskFile file;
+  file.Path = Dir.File("missing");
+  DeleteDiskFile(file);
+  EXPECT_NE(TakeIoStatus(), 0);
+  file.Path = Dir.Path();
+  DeleteDiskFile(file);
+  EXPECT_NE(TakeIoStatus(), 0);
+}
+
+TEST_F(FileIo, MakeDirectoriesCreatesEverythingBeforeTheLastSeparator) {
+  std::string path = Dir.Path() + "/a/b\\c.txt";
+  MakeDirectories(path);
+  EXPECT_TRUE(std::filesystem::is_directory(Dir.File("a/b")));
+  EXPECT_FALSE(std::filesystem::exists(Dir.File("a/b/c.txt")));
+  MakeDirectories(path);  // again: nothing changes, nothing pending
+  EXPECT_EQ(TakeIoStatus(), 0);
+  MakeDirectories("plainname");
+  EXPECT_FALSE(std::filesystem::exists("plainname"));
+}
+
+TEST_F(FileIo, PathExistsOnlyForRegularFiles) {
+  WriteFileBytes(Dir.File("f"), {1});
+  ASSERT_EQ(symlink(Dir.File("f").c_str(), Dir.File("l").c_str()), 0);
+  EXPECT_TRUE(PathExists(Dir.File("f")));
+  EXPECT_TRUE(PathExists(Dir.File("l")));
+  EXPECT_TRUE(PathExists(Dir.Path() + "\\f"));  // backslashes are separators
+  EXPECT_FALSE(PathExists(Dir.Path()));
+  EXPECT_FALSE(PathExists(Dir.File("missing")));
+  EXPECT_FALSE(PathExists("D:\\"));
+}
+
+TEST_F(FileIo, SetFileStampSetsTheLastWriteTimeAsLocalTime) {
+  const char* savedTz = std::getenv("TZ");
+  std::string saved = savedTz != nullptr ? savedTz : "";
+  setenv("TZ", "UTC-2", 1);  // two hours east of UTC, no daylight saving
+  tzset();
+  TDiskFile file;
+  CreateForWriting(file, Dir.File("f"));
+  // 26 October 1998, 14:39:02 local time.
+  EXPECT_EQ(SetFileStamp(file, 0x255A74E1), 0);
+  CloseDiskFile(file);
+  EXPECT_EQ(test::FileWriteTime(Dir.File("f")), 909412742 - 2 * 3600);
+
+  OpenForReading(file, Dir.File("f"));
+  EXPECT_NE(SetFileStamp(file, 0x255A74E1 + 2), 0);  // read-only: refused
+  CloseDiskFile(file);
+  CreateForWriting(file, Dir.File("g"));
+  EXPECT_NE(SetFileStamp(file, 0x255A0000 | (24u << 11)), 0);  // hour 24
+  EXPECT_NE(SetFileStamp(file, 0x0040u << 16), 0);             // day 0
+  CloseDiskFile(file);
+  EXPECT_EQ(test::FileWriteTime(Dir.File("f")), 909412742 - 2 * 3600);
+
+  if (savedTz != nullptr) {
+    setenv("TZ", saved.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+}
+
+TEST_F(FileIo, JoinPathPutsOneBackslashBetween) {
+  EXPECT_EQ(JoinPath("new", "sub\\a.dat"), "new\\sub\\a.dat");
+  EXPECT_EQ(JoinPath("C:\\", "a"), "C:\\\\a");
+}
+
+TEST_F(FileIo, RemoveCreatedFilesDeletesOnlyRememberedFiles) {
+  TDiskFile work;
+  CreateForWriting(work, Dir.File("work"));
+  RememberCreatedFile(Dir.File("work"));
+  WriteFileBytes(Dir.File("kept"), {1});
+  RememberCreatedFile(Dir.File("kept"));
+  ForgetCreatedFile(Dir.File("kept"));
+  RemoveCreatedFiles();
+  EXPECT_FALSE(test::FileExists(Dir.File("work")));
+  EXPECT_TRUE(test::FileExists(Dir.File("kept")));
+}
+
+}  // namespace
+}  // namespace mendrix
