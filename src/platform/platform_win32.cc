@@ -1,0 +1,452 @@
+// The platform layer on Win32, all through kernel32 with the A-suffix calls:
+// byte strings in the system code page go to the system unchanged, and paths
+// keep the backslashes the core builds them with.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace mendrix {
+
+namespace {
+
+int LastError() {
+  DWORD error = GetLastError();
+  return error != 0 ? static_cast<int>(error) : OsGenericError;
+}
+
+HANDLE Win(TOsHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+TOsHandle Os(HANDLE handle) { return reinterpret_cast<TOsHandle>(handle); }
+
+// Largest piece handed to one ReadFile, WriteFile or WriteConsoleA call. The
+// console refuses large writes on older systems.
+constexpr DWORD ConsolePiece = 8192;
+
+bool IsDirectory(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(handle, &info) != 0 &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Opens path with the given access and disposition, and keeps the handle only
+// for a regular file on a disk (and, when writing, a character device such as
+// NUL). Directories, pipes and the like are refused.
+int OpenFile(const std::string& path, DWORD access, DWORD disposition, DWORD flags,
+             bool allowDevice, TOsHandle& handle) {
+  handle = NoHandle;
+  if (path.empty()) return ERROR_PATH_NOT_FOUND;
+  HANDLE file = CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                            FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastError();
+  DWORD type = GetFileType(file);
+  bool accepted = type == FILE_TYPE_DISK ? !IsDirectory(file)
+                                         : allowDevice && type == FILE_TYPE_CHAR;
+  if (!accepted) {
+    CloseHandle(file);
+    return type == FILE_TYPE_DISK ? ERROR_ACCESS_DENIED : ERROR_BAD_FILE_TYPE;
+  }
+  handle = Os(file);
+  return 0;
+}
+
+// A DOS date-time: date in the high 16 bits (day 1-31, month 1-12, years
+// from 1980), time in the low 16 (two-second steps, minutes, hours).
+bool ValidDosStamp(std::uint32_t stamp) {
+  unsigned date = stamp >> 16;
+  unsigned clock = stamp & 0xFFFF;
+  unsigned day = date & 31;
+  unsigned month = (date >> 5) & 15;
+  unsigned year = 1980 + (date >> 9);
+  unsigned seconds = (clock & 31) * 2;
+  unsigned minutes = (clock >> 5) & 63;
+  unsigned hours = clock >> 11;
+  static const unsigned daysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1 || hours > 23 || minutes > 59 || seconds > 59) {
+    return false;
+  }
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return day <= daysInMonth[month - 1] + ((month == 2 && leap) ? 1u : 0u);
+}
+
+// An open handle that only asks about a file (no access to its data), so it
+// never meets a sharing conflict. Follows links; takes directories too.
+HANDLE OpenForQuery(const std::string& path) {
+  if (path.empty()) return INVALID_HANDLE_VALUE;
+  return CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+void FillEntry(const WIN32_FIND_DATAA& data, TOsDirEntry& entry) {
+  entry.Name = data.cFileName;
+  entry.IsDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  // A directory that is a reparse point is a symbolic link or a junction (or
+  // a mounted volume): the search must not walk into it, it may lead back up.
+  entry.IsDirectoryLink =
+      entry.IsDirectory && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+void WriteAll(HANDLE output, const char* text, std::size_t length) {
+  while (length > 0) {
+    DWORD piece = length > ConsolePiece ? ConsolePiece : static_cast<DWORD>(length);
+    DWORD written = 0;
+    if (!WriteFile(output, text, piece, &written, nullptr) || written == 0) return;
+    text += written;
+    length -= written;
+  }
+}
+
+// ---- Key waits ----
+
+// The first key press among the console input events pending now; 0 when
+// there is none. Every event looked at is removed. Only a key going down that
+// yields a character counts: releases, shift or control alone, mouse, focus
+// and size events are dropped.
+std::uint8_t TakeConsoleKey(HANDLE input) {
+  for (;;) {
+    INPUT_RECORD record;
+    DWORD pending = 0;
+    if (!PeekConsoleInputA(input, &record, 1, &pending) || pending == 0) return 0;
+    for (DWORD i = 0; i < pending; ++i) {
+      DWORD read = 0;
+      if (!ReadConsoleInputA(input, &record, 1, &read) || read == 0) return 0;
+      if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+          record.Event.KeyEvent.uChar.AsciiChar != 0) {
+        return static_cast<std::uint8_t>(record.Event.KeyEvent.uChar.AsciiChar);
+      }
+    }
+  }
+}
+
+// Milliseconds left before a timed wait ends; INFINITE when untimed.
+DWORD TimeLeft(bool timed, DWORD start, DWORD limit) {
+  if (!timed) return INFINITE;
+  DWORD elapsed = GetTickCount() - start;  // wraps like the tick count
+  return elapsed >= limit ? 0 : limit - elapsed;
+}
+
+// Removes every pending console input event.
+void DrainConsole(HANDLE input) {
+  for (;;) {
+    INPUT_RECORD record;
+    DWORD pending = 0;
+    if (!PeekConsoleInputA(input, &record, 1, &pending) || pending == 0) return;
+    for (DWORD i = 0; i < pending; ++i) {
+      DWORD read = 0;
+      if (!ReadConsoleInputA(input, &record, 1, &read) || read == 0) return;
+    }
+  }
+}
+
+std::uint8_t WaitConsoleKey(HANDLE input, bool timed, DWORD limit) {
+  DrainConsole(input);  // whatever was typed or clicked before the wait
+  DWORD start = GetTickCount();
+  for (;;) {
+    std::uint8_t key = TakeConsoleKey(input);
+    if (key != 0) return key;
+    DWORD left = TimeLeft(timed, start, limit);
+    if (left == 0) return 0;
+    // The console input handle is signalled while events are pending; the
+    // cap keeps the poll going even if a wake-up is missed.
+    (void)WaitForSingleObject(input, left > 100 ? 100 : left);
+  }
+}
+
+// Standard input that is not a console: each byte is a key, and the end of
+// the input (FALSE with ERROR_BROKEN_PIPE, or TRUE with no bytes) or a read
+// error gives 0 at once. A pipe is watched without blocking so that a timed
+// wait still ends in time while the writer keeps it open and silent.
+std::uint8_t ReadInputByte(HANDLE input, bool timed, DWORD limit) {
+  if (timed && GetFileType(input) == FILE_TYPE_PIPE) {
+    DWORD start = GetTickCount();
+    for (;;) {
+      DWORD available = 0;
+      if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
+        if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
+        break;  // not a pipe that can be watched: read it plainly
+      }
+      if (available > 0) break;
+      DWORD left = TimeLeft(true, start, limit);
+      if (left == 0) return 0;
+      Sleep(left > 10 ? 10 : left);
+    }
+  }
+  std::uint8_t byte = 0;
+  DWORD read = 0;
+  if (!ReadFile(input, &byte, 1, &read, nullptr) || read != 1) return 0;
+  return byte;
+}
+
+}  // namespace
+
+// ---- Files ----
+
+int OsOpenRead(const std::string& path, TOsHandle& handle) {
+  return OpenFile(path, GENERIC_READ, OPEN_EXISTING, 0, false, handle);
+}
+
+int OsCreate(const std::string& path, TOsHandle& handle) {
+  return OpenFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0, true, handle);
+}
+
+int OsCreateNew(const std::string& path, TOsHandle& handle) {
+  // CREATE_NEW fails on any existing name, a link included; the flag makes
+  // sure a link is never followed.
+  return OpenFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT,
+                  false, handle);
+}
+
+int OsRead(TOsHandle handle, void* buffer, std::int32_t count, std::int32_t& done) {
+  done = 0;
+  char* next = static_cast<char*>(buffer);
+  while (done < count) {
+    DWORD read = 0;
+    if (!ReadFile(Win(handle), next + done, static_cast<DWORD>(count - done), &read, nullptr)) {
+      DWORD error = GetLastError();
+      if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) break;
+      return LastError();
+    }
+    if (read == 0) break;
+    done += static_cast<std::int32_t>(read);
+  }
+  return 0;
+}
+
+int OsWrite(TOsHandle handle, const void* buffer, std::int32_t count, std::int32_t& done) {
+  done = 0;
+  const char* next = static_cast<const char*>(buffer);
+  while (done < count) {
+    DWORD written = 0;
+    if (!WriteFile(Win(handle), next + done, static_cast<DWORD>(count - done), &written,
+                   nullptr)) {
+      return LastError();
+    }
+    if (written == 0) return ERROR_DISK_FULL;
+    done += static_cast<std::int32_t>(written);
+  }
+  return 0;
+}
+
+int OsSeek(TOsHandle handle, std::int64_t position) {
+  if (position < 0) return ERROR_NEGATIVE_SEEK;
+  LONG high = static_cast<LONG>(position >> 32);
+  SetLastError(NO_ERROR);
+  DWORD low = SetFilePointer(Win(handle), static_cast<LONG>(position & 0xFFFFFFFF), &high,
+                             FILE_BEGIN);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return LastError();
+  return 0;
+}
+
+int OsGetSize(TOsHandle handle, std::int64_t& size) {
+  DWORD high = 0;
+  SetLastError(NO_ERROR);
+  DWORD low = GetFileSize(Win(handle), &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return LastError();
+  size = static_cast<std::int64_t>((std::uint64_t{high} << 32) | low);
+  return 0;
+}
+
+int OsGetPosition(TOsHandle handle, std::int64_t& position) {
+  LONG high = 0;
+  SetLastError(NO_ERROR);
+  DWORD low = SetFilePointer(Win(handle), 0, &high, FILE_CURRENT);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return LastError();
+  position = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(static_cast<DWORD>(high)) << 32) | low);
+  return 0;
+}
+
+int OsClose(TOsHandle handle) {
+  if (!CloseHandle(Win(handle))) return LastError();
+  return 0;
+}
+
+int OsSetWriteTime(TOsHandle handle, std::uint32_t dosStamp) {
+  if (!ValidDosStamp(dosStamp)) return ERROR_INVALID_PARAMETER;
+  FILETIME local, universal;
+  if (!DosDateTimeToFileTime(static_cast<WORD>(dosStamp >> 16),
+                             static_cast<WORD>(dosStamp & 0xFFFF), &local)) {
+    return LastError();
+  }
+  if (!LocalFileTimeToFileTime(&local, &universal)) return LastError();
+  if (!SetFileTime(Win(handle), nullptr, nullptr, &universal)) return LastError();
+  return 0;
+}
+
+// ---- Names ----
+
+int OsDelete(const std::string& path) {
+  if (!DeleteFileA(path.c_str())) return LastError();
+  return 0;
+}
+
+int OsRename(const std::string& from, const std::string& to) {
+  if (!MoveFileA(from.c_str(), to.c_str())) return LastError();
+  return 0;
+}
+
+int OsReplace(const std::string& from, const std::string& to) {
+  if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return LastError();
+  return 0;
+}
+
+int OsLink(const std::string& from, const std::string& to) {
+  if (!CreateHardLinkA(to.c_str(), from.c_str(), nullptr)) return LastError();
+  return 0;
+}
+
+bool OsSameFile(const std::string& first, const std::string& second) {
+  HANDLE a = OpenForQuery(first);
+  if (a == INVALID_HANDLE_VALUE) return false;
+  HANDLE b = OpenForQuery(second);
+  if (b == INVALID_HANDLE_VALUE) {
+    CloseHandle(a);
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION infoA, infoB;
+  bool same = GetFileInformationByHandle(a, &infoA) && GetFileInformationByHandle(b, &infoB) &&
+              infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
+              infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
+              infoA.nFileIndexLow == infoB.nFileIndexLow;
+  CloseHandle(a);
+  CloseHandle(b);
+  return same;
+}
+
+int OsMakeDirectory(const std::string& path) {
+  if (path.empty()) return ERROR_PATH_NOT_FOUND;
+  if (!CreateDirectoryA(path.c_str(), nullptr)) return LastError();
+  return 0;
+}
+
+bool OsIsRegularFile(const std::string& path) {
+  if (path.empty()) return false;
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return false;
+  }
+  // A link counts by what it leads to, and device names (NUL, CON, COM1...)
+  // are no files: look at the file itself.
+  HANDLE file = OpenForQuery(path);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool regular = GetFileType(file) == FILE_TYPE_DISK && !IsDirectory(file);
+  CloseHandle(file);
+  return regular;
+}
+
+// ---- Directory listing ----
+
+TOsHandle OsFindFirst(const std::string& directory, TOsDirEntry& entry) {
+  if (directory.empty()) return NoHandle;
+  std::string pattern = directory;
+  if (pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
+  pattern += '*';
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return NoHandle;
+  FillEntry(data, entry);
+  return Os(find);
+}
+
+bool OsFindNext(TOsHandle find, TOsDirEntry& entry) {
+  if (find == NoHandle) return false;
+  WIN32_FIND_DATAA data;
+  if (!FindNextFileA(Win(find), &data)) return false;
+  FillEntry(data, entry);
+  return true;
+}
+
+void OsFindClose(TOsHandle find) {
+  if (find == NoHandle) return;
+  FindClose(Win(find));
+}
+
+// ---- Console ----
+
+void OsWriteConsole(const char* text, std::size_t length) {
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  if (error == nullptr || error == INVALID_HANDLE_VALUE) return;
+  while (length > 0) {
+    DWORD piece = length > ConsolePiece ? ConsolePiece : static_cast<DWORD>(length);
+    DWORD written = 0;
+    if (!WriteConsoleA(error, text, piece, &written, nullptr)) {
+      // Not a console (redirected to a file or a pipe): plain bytes then.
+      WriteAll(error, text, length);
+      return;
+    }
+    if (written == 0) return;
+    text += written;
+    length -= written;
+  }
+}
+
+void OsWriteOut(const char* text, std::size_t length) {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
+  WriteAll(output, text, length);
+}
+
+std::uint8_t OsWaitKey(bool timed, std::uint32_t limitMilliseconds) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return 0;
+  DWORD mode = 0;
+  if (GetConsoleMode(input, &mode)) return WaitConsoleKey(input, timed, limitMilliseconds);
+  return ReadInputByte(input, timed, limitMilliseconds);
+}
+
+// ---- Process ----
+
+void OsStartup(int, char**) {
+  // A drive without a disk in it (a card reader, an empty CD drive) must not
+  // bring up a dialog box while the search lists the drives: it just fails.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+bool OsCommandLineText(std::string& text) {
+  const char* line = GetCommandLineA();
+  text = line != nullptr ? line : "";
+  return true;
+}
+
+std::vector<std::string> OsSplitArguments() {
+  // The command line comes as one text here (OsCommandLineText); the program
+  // splits it by its own rules.
+  return {};
+}
+
+std::string OsProgramPath() {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return "";
+    // A full buffer means the path may have been cut short.
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    if (path.size() >= 32768) return "";
+    path.resize(path.size() * 2);
+  }
+}
+
+std::string OsTempPath() {
+  DWORD needed = GetTempPathA(0, nullptr);
+  if (needed == 0) return "";
+  std::string path(needed, '\0');
+  DWORD length = GetTempPathA(needed, path.data());
+  if (length == 0 || length >= needed) return "";
+  path.resize(length);
+  if (path.back() != '\\' && path.back() != '/') path += '\\';
+  return path;
+}
+
+void OsExit(int code) { ExitProcess(static_cast<UINT>(code)); }
+
+}  // namespace mendrix
