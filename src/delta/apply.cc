@@ -1,7 +1,305 @@
-// Placeholder until the module is written.
 #include "delta/apply.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+
+#include "checksum/checksum.h"
+#include "console/console.h"
+#include "delta/streams.h"
+
 namespace mendrix {
-bool ApplyVariant(TPatchContext&, const TVariantInfo&, std::int32_t, const std::string&, std::string&,
-                  bool, bool, std::int32_t, const TExcludeRange&) { return false; }
+
+namespace {
+
+// Addresses. Copies and old bytes are addressed in one space: an address
+// below the source size is that byte of the source, one at or above it the
+// byte (address - source size) of the output written so far. Addresses are
+// held in 64 bits, so sums of patch values can't wrap.
+//
+// The output is written through a buffer: Buffer[0, Pending) are the bytes
+// that follow the Flushed bytes already in the work file. Every read from
+// the output is checked against Written() = Flushed + Pending, the bytes
+// written so far, so the buffer never changes which reads succeed.
+
+// A copy from the output moves in pieces of this many bytes, each of which
+// must lie within what was written before it is read.
+constexpr std::int64_t OutputCopyPiece = 1000;
+constexpr std::int32_t OutputBufferSize = 256 * 1024;
+constexpr std::int32_t SourceWindowSize = 64 * 1024;
+// Largest insert piece (2 * 255 - 1) and largest add run (255), with room.
+constexpr std::int32_t SmallBufferSize = 513;
+
+constexpr const char* CannotWrite = "Error, can't write patched file!";
+
+struct TSource {
+  TDiskFile File;
+  std::int32_t Size = 0;
+  // Window[0, WindowLength) are the source bytes from WindowStart on.
+  std::int64_t WindowStart = 0;
+  std::int32_t WindowLength = 0;
+  std::array<std::uint8_t, SourceWindowSize> Window;
+};
+
+struct TOutput {
+  TDiskFile File;
+  std::int64_t Limit = 0;  // the target size: nothing is written past it
+  std::int64_t Flushed = 0;
+  std::int32_t Pending = 0;
+  bool AtEnd = true;  // the file position is at Flushed
+  std::array<std::uint8_t, OutputBufferSize> Buffer;
+
+  std::int64_t Written() const { return Flushed + Pending; }
+};
+
+struct TApplyState {
+  TSource Source;
+  TOutput Output;
+  std::int64_t CopyPosition = 0;  // address of the last copy
+  std::int64_t CopyLength = 0;    // length of the last copy
+  std::int32_t AddCount = 0;      // add bytes after each copy: the last count byte
+  std::int64_t GroupCountdown = 0;  // copies before the next count byte; read at 0 only
+  std::uint16_t GroupLength = 0;
+  std::uint8_t BlockLength = 0;
+  bool AddMode = false;
+  std::array<std::uint8_t, SmallBufferSize> NewBytes;
+  std::array<std::uint8_t, SmallBufferSize> OldBytes;
+};
+
+// Reads n source bytes at position, which the caller has checked to lie
+// inside the source. Small reads go through the window, which serves the
+// old bytes and short copies that follow each other closely.
+bool ReadSource(TSource& source, std::int64_t position, std::uint8_t* bytes, std::int32_t n) {
+  if (position >= source.WindowStart &&
+      position + n <= source.WindowStart + source.WindowLength) {
+    std::memcpy(bytes, source.Window.data() + (position - source.WindowStart),
+                static_cast<std::size_t>(n));
+    return true;
+  }
+  SeekTo(source.File, static_cast<std::int32_t>(position));
+  if (n >= SourceWindowSize / 2) return ReadBlock(source.File, bytes, n);
+  auto length =
+      static_cast<std::int32_t>(std::min<std::int64_t>(SourceWindowSize, source.Size - position));
+  source.WindowLength = 0;
+  if (!ReadBlock(source.File, source.Window.data(), length)) return false;
+  source.WindowStart = position;
+  source.WindowLength = length;
+  std::memcpy(bytes, source.Window.data(), static_cast<std::size_t>(n));
+  return true;
+}
+
+void FlushOutput(TOutput& output) {
+  if (output.Pending == 0) return;
+  if (!output.AtEnd) {
+    SeekTo(output.File, static_cast<std::int32_t>(output.Flushed));  // a failure fails the write
+    output.AtEnd = true;
+  }
+  if (!WriteBlock(output.File, output.Buffer.data(), output.Pending)) FatalStop(CannotWrite);
+  output.Flushed += output.Pending;
+  output.Pending = 0;
+}
+
+// Free room at the end of the buffer, flushing it first when it is full.
+std::int32_t OutputRoom(TOutput& output) {
+  if (output.Pending == OutputBufferSize) FlushOutput(output);
+  return OutputBufferSize - output.Pending;
+}
+
+void AppendOutput(TOutput& output, const std::uint8_t* bytes, std::int32_t n) {
+  if (output.Written() + n > output.Limit) FatalStop(CannotWrite);
+  while (n > 0) {
+    std::int32_t piece = std::min(n, OutputRoom(output));
+    std::memcpy(output.Buffer.data() + output.Pending, bytes, static_cast<std::size_t>(piece));
+    output.Pending += piece;
+    bytes += piece;
+    n -= piece;
+  }
+}
+
+// Reads n bytes of the output written so far, from offset on; false when
+// they are not all written yet. bytes may point into the free part of the
+// buffer.
+bool ReadOutput(TOutput& output, std::int64_t offset, std::uint8_t* bytes, std::int32_t n) {
+  if (offset < 0 || offset + n > output.Written()) return false;
+  auto fromFile =
+      static_cast<std::int32_t>(std::clamp<std::int64_t>(output.Flushed - offset, 0, n));
+  if (fromFile > 0) {
+    SeekTo(output.File, static_cast<std::int32_t>(offset));
+    output.AtEnd = false;
+    if (!ReadBlock(output.File, bytes, fromFile)) return false;
+  }
+  std::memcpy(bytes + fromFile, output.Buffer.data() + (offset + fromFile - output.Flushed),
+              static_cast<std::size_t>(n - fromFile));
+  return true;
+}
+
+// Appends length bytes taken from the address space at position. A copy
+// never changes sides: a run that starts in the source must end there, and
+// one in the output must lie, piece by piece, in what was written before the
+// piece is read. False when a read fails or the output would pass its limit.
+bool CopyRange(TApplyState& state, std::int64_t position, std::int64_t length) {
+  TSource& source = state.Source;
+  TOutput& output = state.Output;
+  if (output.Written() + length > output.Limit) return false;
+  bool fromSource = position < source.Size;
+  std::int64_t offset = fromSource ? position : position - source.Size;
+  std::int64_t distance = output.Written() - offset;  // stays the same as the copy goes on
+  if (fromSource) {
+    if (position < 0 || position + length > source.Size) return false;
+  } else if (distance < std::min(length, OutputCopyPiece)) {
+    return false;
+  }
+  while (length > 0) {
+    std::int64_t limit = fromSource ? length : std::min(length, distance);
+    auto piece = static_cast<std::int32_t>(std::min<std::int64_t>(limit, OutputRoom(output)));
+    std::uint8_t* bytes = output.Buffer.data() + output.Pending;
+    bool read = fromSource ? ReadSource(source, offset, bytes, piece)
+                           : ReadOutput(output, offset, bytes, piece);
+    if (!read) return false;
+    output.Pending += piece;
+    offset += piece;
+    length -= piece;
+  }
+  return true;
+}
+
+// Reads n old bytes at address into state.OldBytes, from the side of the
+// last copy's start (not of address itself).
+void ReadOldBytes(TApplyState& state, std::int64_t address, std::int32_t n) {
+  std::uint8_t* bytes = state.OldBytes.data();
+  if (state.CopyPosition < state.Source.Size) {
+    if (address < 0 || address + n > state.Source.Size ||
+        !ReadSource(state.Source, address, bytes, n)) {
+      FatalStop("Error, can't read from source file!");
+    }
+  } else if (!ReadOutput(state.Output, address - state.Source.Size, bytes, n)) {
+    FatalStop("Error, can't access allready written parts!");
+  }
+}
+
+void AddOldBytes(TApplyState& state, std::int32_t n) {
+  for (std::int32_t i = 0; i < n; ++i) {
+    state.NewBytes[i] = static_cast<std::uint8_t>(state.NewBytes[i] + state.OldBytes[i]);
+  }
+}
+
+void Copy(TApplyState& state, std::int32_t length) {
+  std::int32_t offset = ReadNumber();
+  std::int64_t position = state.CopyPosition + state.CopyLength + offset;
+  if (state.GroupCountdown == 0) {
+    state.AddCount = ReadCountByte();
+    state.GroupCountdown = state.GroupLength;
+  }
+  --state.GroupCountdown;
+  if (position < INT32_MIN || position > INT32_MAX) FatalStop("Error, patch corrupted!");
+  state.CopyPosition = position;
+  state.CopyLength = length;
+  if (!CopyRange(state, position, length)) FatalStop(CannotWrite);
+  if (state.AddCount == 0) return;
+  // The old bytes are read (and must exist) in both modes.
+  ReadOldBytes(state, position + length, state.AddCount);
+  if (!ReadAddBytes(state.NewBytes.data(), state.AddCount)) {
+    FatalStop("Error, can't read from patchfile?!");
+  }
+  if (state.AddMode) AddOldBytes(state, state.AddCount);
+  AppendOutput(state.Output, state.NewBytes.data(), state.AddCount);
+}
+
+// An insert of length bytes, in pieces of BlockLength; the last piece takes
+// the rest (up to 2 * BlockLength - 1 bytes). One flag per piece: 1 writes it
+// as it stands, 0 adds it to the old bytes after the last copy.
+void Insert(TApplyState& state, std::int64_t length) {
+  const std::int64_t block = state.BlockLength;
+  if (block == 0) FatalStop("Error, patch corrupted!");  // no piece could be cut
+  const std::int64_t oldStart = state.CopyPosition + state.CopyLength + state.AddCount;
+  for (std::int64_t start = 0;; start += block) {
+    std::int64_t rest = length - start;
+    auto piece = static_cast<std::int32_t>(rest >= 2 * block ? block : rest);
+    if (!ReadInsertBytes(state.NewBytes.data(), piece)) {
+      FatalStop("Error, can't read from patchfile?!");
+    }
+    if (!ReadFlagBit()) {
+      ReadOldBytes(state, oldStart + start, piece);
+      AddOldBytes(state, piece);
+    }
+    AppendOutput(state.Output, state.NewBytes.data(), piece);
+    if (rest < 2 * block) return;
+  }
+}
+
+std::int32_t ClampToInt32(std::int64_t value) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
+}  // namespace
+
+bool ApplyVariant(TPatchContext& context, const TVariantInfo& variant, std::int32_t streamOffset,
+                  const std::string& sourcePath, std::string& outputName, bool verifySource,
+                  bool silent, std::int32_t targetSize, const TExcludeRange& exclude) {
+  auto state = std::make_unique_for_overwrite<TApplyState>();
+  TSource& source = state->Source;
+  TOutput& output = state->Output;
+
+  OpenForReading(source.File, sourcePath);
+  if (TakeIoStatus() == 0) {
+    source.Size = GetSize(source.File);
+    // A file of 2 GiB or more can't be sized: it can't be patched either.
+    if (source.Size < 0) {
+      CloseDiskFile(source.File);
+      (void)TakeIoStatus();
+    }
+  }
+  if (source.File.State == TFileState::Closed) {
+    if (silent) return false;
+    FatalStop("\r\nError, can't open \"" + sourcePath + "\" for patching!");
+  }
+
+  if (verifySource &&
+      (std::int64_t{variant.SourceSize} != source.Size ||
+       FileChecksum(source.File, exclude.ExcludeStart, exclude.ExcludeLength) !=
+           variant.SourceCrc)) {
+    if (!silent) FatalStop("Error, this patch is not applicable to \"" + sourcePath + "\".");
+    CloseDiskFile(source.File);
+    (void)TakeIoStatus();
+    return false;
+  }
+
+  bool limitIsSum = (variant.VariantFlags & VariantLimitIsSum) != 0;
+  SetNumberLimit(ClampToInt32(limitIsSum ? std::int64_t{source.Size} + targetSize
+                                         : std::max(source.Size, targetSize)));
+  state->AddMode = (variant.VariantFlags & VariantAddModeOff) == 0;
+  state->GroupLength = variant.GroupLength;
+  state->BlockLength = variant.BlockLength;
+  SetNumberBytesLeft(static_cast<std::int32_t>(variant.StreamLength[NumberStream]));
+  output.Limit = std::max(targetSize, 0);
+
+  std::string name;
+  if (!CreateWorkFile(context.TempDir, output.File, name)) {
+    FatalStop("Error, can't buffer patchdata in temporary files!");
+  }
+  outputName = name;
+  BufferVariantStreams(context, variant, streamOffset);
+  ResetBitReaders();
+
+  while (NumberBytesLeft() > 0) {
+    std::int32_t number = ReadNumber();
+    if (number > 0) {
+      Copy(*state, number);
+    } else if (number < 0) {
+      Insert(*state, -std::int64_t{number});
+    } else {
+      --state->GroupCountdown;
+    }
+  }
+
+  ReleaseVariantStreams();
+  CloseDiskFile(source.File);
+  (void)TakeIoStatus();  // only read from; nothing is lost
+  FlushOutput(output);
+  CloseDiskFile(output.File);
+  if (TakeIoStatus() != 0) FatalStop(CannotWrite);
+  return true;
+}
+
 }  // namespace mendrix

@@ -1,20 +1,235 @@
-// Placeholder until the module is written.
 #include "delta/streams.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "console/console.h"
+
 namespace mendrix {
-std::string NewWorkFileName(const std::string& tempDir) { return tempDir + "DWX0"; }
-bool CreateWorkFile(const std::string&, TDiskFile&, std::string&) { return false; }
-bool CopyFromPatch(TDiskFile&, std::int32_t, TDiskFile&, const std::string&) { return false; }
-void BufferVariantStreams(TPatchContext&, const TVariantInfo&, std::int32_t) {}
-void ReleaseVariantStreams() {}
-void ResetBitReaders() {}
-bool ReadFlagBit() { return false; }
-bool ReadSignBit() { return false; }
-void SetNumberLimit(std::int32_t) {}
-void SetNumberBytesLeft(std::int32_t) {}
-std::int32_t NumberBytesLeft() { return 0; }
-std::int32_t ReadNumber() { return 0; }
-std::uint8_t ReadCountByte() { return 0; }
-bool ReadInsertBytes(std::uint8_t*, std::int32_t) { return false; }
-bool ReadAddBytes(std::uint8_t*, std::int32_t) { return false; }
+
+namespace {
+
+// Bytes a stream reader holds from its work file at a time.
+constexpr std::int32_t StreamBufferSize = 64 * 1024;
+// Bytes CopyFromPatch moves per read and write.
+constexpr std::int32_t CopyPiece = 64 * 1024;
+
+// One stream work file, read forwards through a buffer. The work file holds
+// exactly the stream's bytes, so a read fails only at the end of the stream
+// (or on a failing disk). Invariant: Buffer[Next, End) are the next bytes of
+// the stream, and Unread more follow them in the file.
+struct TStreamReader {
+  TDiskFile File;
+  std::string Name;  // empty while no work file is held
+  std::int64_t Unread = 0;
+  std::int32_t Next = 0;
+  std::int32_t End = 0;
+  std::array<std::uint8_t, StreamBufferSize> Buffer;
+};
+
+// A bit sequence over one stream: bits of Current are taken from bit 0 up;
+// an Index of 0 means the next bit needs a new byte.
+struct TBitReader {
+  std::uint8_t Current = 0;
+  int Index = 0;
+};
+
+// The decoder state: one variant is decoded at a time.
+struct TDecoderState {
+  std::array<TStreamReader, StreamCount> Streams;
+  TBitReader FlagBits;
+  TBitReader SignBits;
+  std::int32_t NumberLimit = 0;
+  std::int64_t NumberBytesLeft = 0;
+};
+
+TDecoderState Decoder;
+
+bool Refill(TStreamReader& stream) {
+  if (stream.Unread <= 0) return false;
+  auto piece = static_cast<std::int32_t>(std::min<std::int64_t>(stream.Unread, StreamBufferSize));
+  stream.Next = 0;
+  stream.End = 0;
+  if (!ReadBlock(stream.File, stream.Buffer.data(), piece)) {
+    stream.Unread = 0;
+    return false;
+  }
+  stream.End = piece;
+  stream.Unread -= piece;
+  return true;
+}
+
+bool TakeByte(TStreamReader& stream, std::uint8_t& byte) {
+  if (stream.Next == stream.End && !Refill(stream)) return false;
+  byte = stream.Buffer[stream.Next++];
+  return true;
+}
+
+bool TakeBytes(TStreamReader& stream, std::uint8_t* buffer, std::int32_t count) {
+  while (count > 0) {
+    if (stream.Next == stream.End && !Refill(stream)) return false;
+    std::int32_t piece = std::min(count, stream.End - stream.Next);
+    std::memcpy(buffer, stream.Buffer.data() + stream.Next, static_cast<std::size_t>(piece));
+    stream.Next += piece;
+    buffer += piece;
+    count -= piece;
+  }
+  return true;
+}
+
+bool ReadBit(TBitReader& bits, TStreamReader& stream) {
+  if (bits.Index == 0 && !TakeByte(stream, bits.Current)) InternalError(30);
+  bool bit = ((bits.Current >> bits.Index) & 1u) != 0;
+  bits.Index = (bits.Index + 1) & 7;
+  return bit;
+}
+
+// One byte of the number stream, or InternalError with code.
+std::uint32_t TakeNumberByte(std::int32_t code) {
+  std::uint8_t byte = 0;
+  if (!TakeByte(Decoder.Streams[NumberStream], byte)) InternalError(code);
+  --Decoder.NumberBytesLeft;
+  return byte;
+}
+
+// Fills the open file with the next count bytes of the patch. False when a
+// read or a write fails; the file is left as it is then.
+bool FillFromPatch(TDiskFile& patchFile, std::int32_t count, TDiskFile& file) {
+  std::array<std::uint8_t, CopyPiece> buffer;
+  std::int32_t remaining = count;
+  while (remaining > 0) {
+    std::int32_t piece = std::min(remaining, CopyPiece);
+    if (!ReadBlock(patchFile, buffer.data(), piece)) return false;
+    if (!WriteBlock(file, buffer.data(), piece)) return false;
+    remaining -= piece;
+  }
+  return true;
+}
+
+[[noreturn]] void CannotBuffer() {
+  FatalStop("Error, can't buffer patchdata in temporary files!");
+}
+
+}  // namespace
+
+std::string NewWorkFileName(const std::string& tempDir) {
+  for (std::uint32_t n = 0;; ++n) {
+    std::string name = tempDir + "DWX" + std::to_string(n);
+    if (!PathExists(name)) return name;
+  }
+}
+
+bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& name) {
+  // Names held by files (left over from earlier runs, or links to files) are
+  // passed over; a name that fails to be created (a directory, a dangling
+  // link, an unwritable directory) counts as one attempt.
+  int attempts = 0;
+  for (std::uint32_t n = 0; attempts < MaxWorkFileNames; ++n) {
+    std::string candidate = tempDir + "DWX" + std::to_string(n);
+    if (PathExists(candidate)) continue;
+    CreateNewForWriting(file, candidate);
+    if (TakeIoStatus() == 0) {
+      RememberCreatedFile(candidate);
+      name = candidate;
+      return true;
+    }
+    ++attempts;
+  }
+  return false;
+}
+
+bool CopyFromPatch(TDiskFile& patchFile, std::int32_t count, TDiskFile& file,
+                   const std::string& name) {
+  CreateForWriting(file, name);
+  if (TakeIoStatus() != 0) return false;
+  if (!FillFromPatch(patchFile, count, file)) return false;
+  // The status of the reopen is left pending: the next read reports it.
+  OpenForReading(file, name);
+  return true;
+}
+
+void BufferVariantStreams(TPatchContext& context, const TVariantInfo& variant,
+                          std::int32_t streamOffset) {
+  // Lengths that run past the 32-bit positions of the patch can't be
+  // meant; the entry reader refuses them too.
+  std::int64_t end = streamOffset;
+  for (std::uint32_t length : variant.StreamLength) end += length;
+  if (streamOffset < 0 || end > INT32_MAX) FatalStop("Error, patch corrupted!");
+
+  ReleaseVariantStreams();  // nothing carries over from an earlier variant
+  SeekTo(context.PatchFile, streamOffset);
+  for (int i = 0; i < StreamCount; ++i) {
+    TStreamReader& stream = Decoder.Streams[i];
+    auto length = static_cast<std::int32_t>(variant.StreamLength[i]);
+    if (!CreateWorkFile(context.TempDir, stream.File, stream.Name)) CannotBuffer();
+    if (!FillFromPatch(context.PatchFile, length, stream.File)) CannotBuffer();
+    OpenForReading(stream.File, stream.Name);
+    if (TakeIoStatus() != 0) CannotBuffer();
+    stream.Unread = length;
+    stream.Next = 0;
+    stream.End = 0;
+  }
+}
+
+void ReleaseVariantStreams() {
+  for (TStreamReader& stream : Decoder.Streams) {
+    if (stream.Name.empty()) continue;
+    if (stream.File.State != TFileState::Closed) CloseDiskFile(stream.File);
+    DeleteDiskFile(stream.File);
+    // A file that could not be deleted stays remembered, for the clean-up of
+    // a fatal stop; the run itself goes on.
+    if (TakeIoStatus() == 0) ForgetCreatedFile(stream.Name);
+    stream.Name.clear();
+    stream.Unread = 0;
+    stream.Next = 0;
+    stream.End = 0;
+  }
+}
+
+void ResetBitReaders() {
+  Decoder.FlagBits.Index = 0;
+  Decoder.SignBits.Index = 0;
+}
+
+bool ReadFlagBit() { return ReadBit(Decoder.FlagBits, Decoder.Streams[FlagStream]); }
+
+bool ReadSignBit() { return ReadBit(Decoder.SignBits, Decoder.Streams[SignStream]); }
+
+void SetNumberLimit(std::int32_t limit) { Decoder.NumberLimit = limit; }
+
+void SetNumberBytesLeft(std::int32_t count) { Decoder.NumberBytesLeft = count; }
+
+std::int32_t NumberBytesLeft() {
+  return static_cast<std::int32_t>(std::max<std::int64_t>(Decoder.NumberBytesLeft, INT32_MIN));
+}
+
+std::int32_t ReadNumber() {
+  bool negative = ReadSignBit();
+  std::uint32_t magnitude = TakeNumberByte(40);
+  if (Decoder.NumberLimit > 0xFF && ReadSignBit()) {
+    magnitude = magnitude << 8 | TakeNumberByte(41);
+    if (Decoder.NumberLimit > 0xFFFF && ReadFlagBit()) {
+      magnitude = magnitude << 8 | TakeNumberByte(42);
+      if (Decoder.NumberLimit > 0xFFFFFF && ReadFlagBit()) {
+        magnitude = magnitude << 8 | TakeNumberByte(43);
+        // No file reaches 2 GiB, so no meaningful number does either.
+        if (magnitude > 0x7FFFFFFFu) FatalStop("Error, patch corrupted!");
+      }
+    }
+  }
+  auto value = static_cast<std::int32_t>(magnitude);
+  return negative ? -value : value;
+}
+
+std::uint8_t ReadCountByte() { return static_cast<std::uint8_t>(TakeNumberByte(50)); }
+
+bool ReadInsertBytes(std::uint8_t* buffer, std::int32_t count) {
+  return TakeBytes(Decoder.Streams[InsertStream], buffer, count);
+}
+
+bool ReadAddBytes(std::uint8_t* buffer, std::int32_t count) {
+  return TakeBytes(Decoder.Streams[AddStream], buffer, count);
+}
+
 }  // namespace mendrix

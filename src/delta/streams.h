@@ -6,6 +6,18 @@
 // sign streams (bit 0 of each byte first), bytes of the insert and add
 // streams. The decoder state is one program-wide set: one variant is decoded
 // at a time.
+//
+// A number is a sign bit (sign stream) and one to four magnitude bytes
+// (number stream), most significant first. After each byte but the last
+// that NumberLimit allows, an extension bit says whether another byte
+// follows: the first comes from the sign stream, the second and third from
+// the flag stream.
+//
+//   NumberLimit          bytes   extension bits
+//   up to 255            1       none
+//   256 .. 65535         1-2     sign
+//   65536 .. 16777215    1-3     sign, flag
+//   16777216 and above   1-4     sign, flag, flag
 #ifndef MENDRIX_DELTA_STREAMS_H_
 #define MENDRIX_DELTA_STREAMS_H_
 
