@@ -106,6 +106,10 @@ std::string OsProgramPath();
 std::string OsTempPath();
 // Ends the process; restores the terminal if a key wait changed it.
 [[noreturn]] void OsExit(int code);
+// Installs a function that OsExit calls with the exit code before the process
+// ends (nullptr removes it). A hook that returns lets the process end as
+// usual; an in-process test harness may leave by unwinding back to itself.
+void OsSetExitHook(void (*hook)(int code));
 
 }  // namespace mendrix
 

@@ -476,8 +476,15 @@ std::string OsTempPath() {
   return path;
 }
 
+namespace {
+void (*ExitHook)(int code) = nullptr;
+}  // namespace
+
+void OsSetExitHook(void (*hook)(int code)) { ExitHook = hook; }
+
 void OsExit(int code) {
   RestoreTerminal();
+  if (ExitHook != nullptr) ExitHook(code);
   std::exit(code);
 }
 

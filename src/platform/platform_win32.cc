@@ -447,6 +447,15 @@ std::string OsTempPath() {
   return path;
 }
 
-void OsExit(int code) { ExitProcess(static_cast<UINT>(code)); }
+namespace {
+void (*ExitHook)(int code) = nullptr;
+}  // namespace
+
+void OsSetExitHook(void (*hook)(int code)) { ExitHook = hook; }
+
+void OsExit(int code) {
+  if (ExitHook != nullptr) ExitHook(code);
+  ExitProcess(static_cast<UINT>(code));
+}
 
 }  // namespace mendrix
