@@ -161,27 +161,77 @@ std::uint8_t WaitConsoleKey(HANDLE input, bool timed, DWORD limit) {
 
 // Standard input that is not a console: each byte is a key, and the end of
 // the input (FALSE with ERROR_BROKEN_PIPE, or TRUE with no bytes) or a read
-// error gives 0 at once. A pipe is watched without blocking so that a timed
-// wait still ends in time while the writer keeps it open and silent.
-std::uint8_t ReadInputByte(HANDLE input, bool timed, DWORD limit) {
-  if (timed && GetFileType(input) == FILE_TYPE_PIPE) {
-    DWORD start = GetTickCount();
-    for (;;) {
-      DWORD available = 0;
-      if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
-        if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
-        break;  // not a pipe that can be watched: read it plainly
-      }
-      if (available > 0) break;
-      DWORD left = TimeLeft(true, start, limit);
-      if (left == 0) return 0;
-      Sleep(left > 10 ? 10 : left);
-    }
+// error gives 0. A read from a pipe can block for as long as the writer keeps
+// it open, and there is no way to wait on an anonymous pipe with a time
+// limit, so such reads are made by a helper thread that the wait can give up
+// on. A read it has started and that is still running is taken up by the next
+// wait, so no byte is lost.
+struct TKeyReader {
+  HANDLE Input = nullptr;    // the handle the reads are made on
+  HANDLE Request = nullptr;  // auto-reset: one more byte is wanted
+  HANDLE Done = nullptr;     // auto-reset: the byte (or the end) is in
+  bool Pending = false;      // a read was asked for and not yet taken
+  std::uint8_t Byte = 0;     // what the last read gave; 0 at the end
+};
+TKeyReader* KeyReader = nullptr;  // kept for the whole process
+
+DWORD WINAPI ReadKeys(LPVOID parameter) {
+  auto* reader = static_cast<TKeyReader*>(parameter);
+  for (;;) {
+    if (WaitForSingleObject(reader->Request, INFINITE) != WAIT_OBJECT_0) return 0;
+    std::uint8_t byte = 0;
+    DWORD read = 0;
+    if (!ReadFile(reader->Input, &byte, 1, &read, nullptr) || read != 1) byte = 0;
+    reader->Byte = byte;
+    SetEvent(reader->Done);
   }
+}
+
+TKeyReader* StartKeyReader(HANDLE input) {
+  auto* reader = new TKeyReader;
+  reader->Input = input;
+  reader->Request = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  reader->Done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE thread = reader->Request != nullptr && reader->Done != nullptr
+                      ? CreateThread(nullptr, 64 * 1024, ReadKeys, reader, 0, nullptr)
+                      : nullptr;
+  if (thread == nullptr) {
+    if (reader->Request != nullptr) CloseHandle(reader->Request);
+    if (reader->Done != nullptr) CloseHandle(reader->Done);
+    delete reader;
+    return nullptr;
+  }
+  CloseHandle(thread);
+  return reader;
+}
+
+std::uint8_t ReadByteNow(HANDLE input) {
   std::uint8_t byte = 0;
   DWORD read = 0;
   if (!ReadFile(input, &byte, 1, &read, nullptr) || read != 1) return 0;
   return byte;
+}
+
+std::uint8_t ReadInputByte(HANDLE input, bool timed, DWORD limit) {
+  if (GetFileType(input) == FILE_TYPE_DISK) return ReadByteNow(input);  // never blocks
+  if (KeyReader != nullptr && KeyReader->Input != input) {
+    // Standard input was changed. A read still running on the old handle is
+    // left to itself, with its reader.
+    if (KeyReader->Pending) {
+      KeyReader = nullptr;
+    } else {
+      KeyReader->Input = input;
+    }
+  }
+  if (KeyReader == nullptr) KeyReader = StartKeyReader(input);
+  if (KeyReader == nullptr) return ReadByteNow(input);
+  if (!KeyReader->Pending) {
+    KeyReader->Pending = true;
+    SetEvent(KeyReader->Request);
+  }
+  if (WaitForSingleObject(KeyReader->Done, timed ? limit : INFINITE) != WAIT_OBJECT_0) return 0;
+  KeyReader->Pending = false;
+  return KeyReader->Byte;
 }
 
 }  // namespace
@@ -276,6 +326,10 @@ int OsSetWriteTime(TOsHandle handle, std::uint32_t dosStamp) {
     return LastError();
   }
   if (!LocalFileTimeToFileTime(&local, &universal)) return LastError();
+  // Not every system refuses to set the time through a read-only handle; an
+  // empty write does, and changes nothing.
+  DWORD written = 0;
+  if (!WriteFile(Win(handle), "", 0, &written, nullptr)) return LastError();
   if (!SetFileTime(Win(handle), nullptr, nullptr, &universal)) return LastError();
   return 0;
 }
