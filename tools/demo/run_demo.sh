@@ -11,6 +11,8 @@ mendrix="$(cd "$build_dir" && pwd)/mendrix"
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/mendrix-demo.XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
 cp -R "$demo_dir/old" "$scratch/tree"
+# The old tree stands for release 1.x; give its files a date of that time.
+find "$scratch/tree" -type f -exec touch -d '2023-01-15 12:00' {} +
 mkdir "$scratch/temp"
 
 echo "\$ mendrix demo.pat tree </dev/null"
