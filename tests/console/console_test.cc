@@ -2,12 +2,21 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <string>
 
 namespace mendrix {
 namespace {
+
+#ifdef _WIN32
+// The C run-time's descriptors 0 to 2 follow the standard handles.
+int pipe(int fds[2]) { return _pipe(fds, 65536, _O_BINARY); }
+#endif
 
 TEST(DecimalText, SignAndDigits) {
   EXPECT_EQ(DecimalText(0), "0");

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <ctime>
@@ -77,8 +81,12 @@ TEST_F(FileIo, OpenForReadingTakesRegularFilesOnly) {
   TDiskFile file;
   OpenForReading(file, Dir.Path());
   EXPECT_NE(TakeIoStatus(), 0);
+#ifdef _WIN32
+  OpenForReading(file, "NUL");  // a device
+#else
   ASSERT_EQ(mkfifo(Dir.File("fifo").c_str(), 0600), 0);
   OpenForReading(file, Dir.File("fifo"));  // must not block
+#endif
   EXPECT_NE(TakeIoStatus(), 0);
   WriteFileBytes(Dir.File("ro"), {1});
   chmod(Dir.File("ro").c_str(), 0444);
@@ -102,6 +110,9 @@ TEST_F(FileIo, CreateTruncatesAndReadsBack) {
 }
 
 TEST_F(FileIo, WritesToAFullDeviceFail) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no device that is always full";
+#endif
   TDiskFile full;
   CreateForWriting(full, "/dev/full");
   ASSERT_EQ(TakeIoStatus(), 0);
@@ -121,10 +132,14 @@ TEST_F(FileIo, WriteNeedsAFileOpenForWriting) {
 
 TEST_F(FileIo, CreateNewRefusesAnyExistingName) {
   WriteFileBytes(Dir.File("target"), {1, 2});
+  std::vector<const char*> names = {"target"};
+#ifndef _WIN32  // links need privileges there
   ASSERT_EQ(symlink(Dir.File("target").c_str(), Dir.File("link").c_str()), 0);
   ASSERT_EQ(symlink(Dir.File("nowhere").c_str(), Dir.File("dangling").c_str()), 0);
+  names.insert(names.end(), {"link", "dangling"});
+#endif
   TDiskFile file;
-  for (const char* name : {"target", "link", "dangling"}) {
+  for (const char* name : names) {
     SCOPED_TRACE(name);
     CreateNewForWriting(file, Dir.File(name));
     EXPECT_NE(TakeIoStatus(), 0);
@@ -193,9 +208,11 @@ TEST_F(FileIo, MakeDirectoriesCreatesEverythingBeforeTheLastSeparator) {
 
 TEST_F(FileIo, PathExistsOnlyForRegularFiles) {
   WriteFileBytes(Dir.File("f"), {1});
-  ASSERT_EQ(symlink(Dir.File("f").c_str(), Dir.File("l").c_str()), 0);
   EXPECT_TRUE(PathExists(Dir.File("f")));
+#ifndef _WIN32
+  ASSERT_EQ(symlink(Dir.File("f").c_str(), Dir.File("l").c_str()), 0);
   EXPECT_TRUE(PathExists(Dir.File("l")));
+#endif
   EXPECT_TRUE(PathExists(Dir.Path() + "\\f"));  // backslashes are separators
   EXPECT_FALSE(PathExists(Dir.Path()));
   EXPECT_FALSE(PathExists(Dir.File("missing")));
@@ -203,16 +220,22 @@ TEST_F(FileIo, PathExistsOnlyForRegularFiles) {
 }
 
 TEST_F(FileIo, SetFileStampSetsTheLastWriteTimeAsLocalTime) {
+#ifdef _WIN32
+  // A Windows process keeps the time zone it started with (UTC in the tests).
+  const std::int64_t offset = 0;
+#else
   const char* savedTz = std::getenv("TZ");
   std::string saved = savedTz != nullptr ? savedTz : "";
   setenv("TZ", "UTC-2", 1);  // two hours east of UTC, no daylight saving
   tzset();
+  const std::int64_t offset = 2 * 3600;
+#endif
   TDiskFile file;
   CreateForWriting(file, Dir.File("f"));
   // 26 October 1998, 14:39:02 local time.
   EXPECT_EQ(SetFileStamp(file, 0x255A74E1), 0);
   CloseDiskFile(file);
-  EXPECT_EQ(test::FileWriteTime(Dir.File("f")), 909412742 - 2 * 3600);
+  EXPECT_EQ(test::FileWriteTime(Dir.File("f")), 909412742 - offset);
 
   OpenForReading(file, Dir.File("f"));
   EXPECT_NE(SetFileStamp(file, 0x255A74E1 + 2), 0);  // read-only: refused
@@ -221,14 +244,16 @@ TEST_F(FileIo, SetFileStampSetsTheLastWriteTimeAsLocalTime) {
   EXPECT_NE(SetFileStamp(file, 0x255A0000 | (24u << 11)), 0);  // hour 24
   EXPECT_NE(SetFileStamp(file, 0x0040u << 16), 0);             // day 0
   CloseDiskFile(file);
-  EXPECT_EQ(test::FileWriteTime(Dir.File("f")), 909412742 - 2 * 3600);
+  EXPECT_EQ(test::FileWriteTime(Dir.File("f")), 909412742 - offset);
 
+#ifndef _WIN32
   if (savedTz != nullptr) {
     setenv("TZ", saved.c_str(), 1);
   } else {
     unsetenv("TZ");
   }
   tzset();
+#endif
 }
 
 TEST_F(FileIo, JoinPathPutsOneBackslashBetween) {
