@@ -1,0 +1,112 @@
+// The delta of one variant: the operations that turn a source version of a
+// file into the next version, and the coding parameters that make them
+// smallest.
+//
+// The matcher indexes the source with a suffix array and walks the target,
+// keeping one alignment (source position minus target position) for as long
+// as it matches about as well as any fresh match would. An aligned stretch
+// may hold mismatches; its exact runs become copies, and the bytes after a
+// copy become add bytes (differences to the old bytes right after the run)
+// or inserts (added to the old bytes, or literal where no old bytes fit).
+//
+// The planner turns the copies into operations for a given GroupLength (how
+// many copies share one count byte, which fixes their number of add bytes)
+// and BlockLength, and counts the stream bytes exactly. A few parameter sets
+// are planned and the smallest is encoded.
+#ifndef MENDRIX_GENERATOR_DELTA_MAKER_H_
+#define MENDRIX_GENERATOR_DELTA_MAKER_H_
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "writer/delta_encoder.h"
+
+namespace mendrix {
+
+// Target bytes [TargetStart, TargetStart + Length) lined up with the source
+// bytes from SourceStart; most of them match, some may not.
+struct TAlignedRegion {
+  std::int32_t TargetStart = 0;
+  std::int32_t SourceStart = 0;
+  std::int32_t Length = 0;
+};
+
+// One exact copy: Length bytes of the target at TargetStart equal the source
+// bytes at SourceStart.
+struct TCopyUnit {
+  std::int32_t TargetStart = 0;
+  std::int32_t SourceStart = 0;
+  std::int32_t Length = 0;
+};
+
+// What a plan costs, per stream.
+struct TPlanCost {
+  std::int64_t NumberBytes = 0;
+  std::int64_t FlagBits = 0;
+  std::int64_t SignBits = 0;
+  std::int64_t InsertBytes = 0;
+  std::int64_t AddBytes = 0;
+  // Bytes of the five streams.
+  std::int64_t StreamBytes() const;
+};
+
+struct TDeltaPlan {
+  TDeltaParams Params;
+  TPlanCost Cost;
+  TDeltaStreams Streams;      // only when asked for
+  std::vector<TDeltaOp> Ops;  // only when asked for
+};
+
+// The index of a source: a suffix array of every SampleStep-th position,
+// built in halves so that building it needs no more than twice the source
+// size besides the source. The source must outlive it.
+class TSourceIndex {
+ public:
+  static constexpr std::int32_t SampleStep = 4;
+
+  TSourceIndex(std::span<const std::uint8_t> source, const std::string& progressLabel);
+  // Longest match of target[from..] with a source position of the index
+  // (at least two bytes, else 0); position receives where it starts.
+  std::int32_t Longest(std::span<const std::uint8_t> target, std::int32_t from,
+                       std::int32_t& position) const;
+
+ private:
+  std::span<const std::uint8_t> Source_;
+  std::vector<std::int32_t> Suffixes_;     // source positions, sorted
+  std::vector<std::int32_t> BucketStart_;  // per two-byte prefix
+  std::vector<std::int32_t> BucketCount_;
+};
+
+// Aligned regions of target against the indexed source, in target order, not
+// overlapping. progressLabel names the file on the progress display (the
+// console channel), shown when the search takes more than a moment; empty
+// keeps it quiet.
+std::vector<TAlignedRegion> FindRegions(const TSourceIndex& index,
+                                        std::span<const std::uint8_t> source,
+                                        std::span<const std::uint8_t> target,
+                                        const std::string& progressLabel);
+
+// The exact runs of at least minRun bytes inside the regions.
+std::vector<TCopyUnit> ExactRuns(std::span<const std::uint8_t> source,
+                                 std::span<const std::uint8_t> target,
+                                 const std::vector<TAlignedRegion>& regions, std::int32_t minRun);
+
+// Plans the operations that rebuild target from source with the copies
+// given, for one GroupLength (0: one count byte for the whole variant) and
+// BlockLength, and counts their stream bytes. With encode the streams are
+// written as well, and with keepOps the operations are kept.
+TDeltaPlan PlanDelta(std::span<const std::uint8_t> source, std::span<const std::uint8_t> target,
+                     const std::vector<TCopyUnit>& copies, std::uint16_t groupLength,
+                     std::uint8_t blockLength, bool encode, bool keepOps);
+
+// The whole job for one variant: finds the copies, plans a few parameter
+// sets and encodes the smallest. The index must be of this source.
+void MakeDelta(const TSourceIndex& index, std::span<const std::uint8_t> source,
+               std::span<const std::uint8_t> target, const std::string& progressLabel,
+               TDeltaParams& params, TDeltaStreams& streams);
+
+}  // namespace mendrix
+
+#endif  // MENDRIX_GENERATOR_DELTA_MAKER_H_

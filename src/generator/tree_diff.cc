@@ -1,0 +1,244 @@
+#include "generator/tree_diff.h"
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <system_error>
+
+#include "checksum/checksum.h"
+#include "generator/dos_time.h"
+
+namespace mendrix {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t MaxNameLength = 255;  // a short string's length byte
+
+std::string PatchName(const fs::path& relative) {
+  std::string name = relative.generic_string();
+  std::replace(name.begin(), name.end(), '/', '\\');
+  return name;
+}
+
+std::string BaseName(const std::string& name) {
+  const std::size_t slash = name.rfind('\\');
+  return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+}  // namespace
+
+TFileDigest DigestOf(const std::vector<std::uint8_t>& bytes) {
+  TFileDigest digest;
+  digest.Size = bytes.size();
+  digest.Crc = CrcStart;
+  std::uint64_t hash = 0xCBF29CE484222325u;  // FNV-1a, 64 bits
+  for (std::size_t done = 0; done < bytes.size();) {
+    const std::size_t piece = std::min<std::size_t>(bytes.size() - done, 1 << 20);
+    digest.Crc = CrcUpdate(digest.Crc, bytes.data() + done, static_cast<std::int32_t>(piece));
+    for (std::size_t i = done; i < done + piece; ++i) hash = (hash ^ bytes[i]) * 0x100000001B3u;
+    done += piece;
+  }
+  digest.Hash = hash;
+  return digest;
+}
+
+bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::string& error) {
+  std::error_code code;
+  const std::uintmax_t size = fs::file_size(path, code);
+  if (code) {
+    error = "Error, can't read \"" + path.string() + "\"!";
+    return false;
+  }
+  if (size > MaxFileSize) {
+    error = "Error, \"" + path.string() + "\" is 2 GiB or larger, too large for a patch!";
+    return false;
+  }
+  bytes.assign(static_cast<std::size_t>(size), 0);
+  std::ifstream in(path, std::ios::binary);
+  if (!in || !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size)) ||
+      in.peek() != std::ifstream::traits_type::eof()) {
+    error = "Error, can't read \"" + path.string() + "\"!";
+    return false;
+  }
+  return true;
+}
+
+bool ScanTree(const fs::path& root, TTree& tree, std::string& error) {
+  std::error_code code;
+  fs::recursive_directory_iterator walk(root, code);
+  if (code) {
+    error = "Error, can't read directory \"" + root.string() + "\"!";
+    return false;
+  }
+  std::set<std::string> directories;
+  std::set<std::string> filled;  // directories with a file somewhere below
+  std::vector<std::uint8_t> bytes;
+  for (const fs::recursive_directory_iterator end; walk != end; walk.increment(code)) {
+    if (code) {
+      error = "Error, can't read directory \"" + root.string() + "\"!";
+      return false;
+    }
+    const fs::directory_entry& item = *walk;
+    const fs::path relative = item.path().lexically_relative(root);
+    const std::string name = PatchName(relative);
+    if (name.size() > MaxNameLength) {
+      error = "Error, the name \"" + name + "\" is longer than 255 bytes, too long for a patch!";
+      return false;
+    }
+    const fs::file_status status = item.symlink_status(code);
+    if (fs::is_symlink(status)) {
+      tree.Unsupported.push_back(name);
+      continue;  // never followed
+    }
+    if (fs::is_directory(status)) {
+      directories.insert(name);
+      continue;
+    }
+    if (!fs::is_regular_file(status) || relative.generic_string().find('\\') != std::string::npos) {
+      tree.Unsupported.push_back(name);
+      continue;
+    }
+    if (!ReadWholeFile(item.path(), bytes, error)) return false;
+    TTreeFile file;
+    file.Path = item.path();
+    file.Digest = DigestOf(bytes);
+    file.DosTime = FileDosTime(item.last_write_time(code));
+    tree.Files[name] = file;
+    for (fs::path up = relative.parent_path(); !up.empty(); up = up.parent_path()) {
+      if (!filled.insert(PatchName(up)).second) break;
+    }
+  }
+  for (const std::string& directory : directories) {
+    if (!filled.contains(directory)) tree.EmptyDirectories.push_back(directory);
+  }
+  return true;
+}
+
+std::vector<TChainSource> BuildChain(const std::vector<TChainSource>& sources,
+                                     const TFileDigest& result, const std::string& entryName) {
+  // Distinct older contents, in the order of the last old version that has
+  // each, so that the chain runs from the oldest towards the result; the
+  // names of each content in the order met.
+  struct TContent {
+    TFileDigest Digest;
+    std::size_t Last = 0;
+    std::vector<const TChainSource*> Names;
+  };
+  std::vector<TContent> contents;
+  std::vector<const TChainSource*> renamedResults;
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    const TChainSource& source = sources[i];
+    if (source.Digest == result) {
+      // Already the result: needs a variant only under another name.
+      if (source.Name != entryName &&
+          std::none_of(renamedResults.begin(), renamedResults.end(),
+                       [&](const TChainSource* s) { return s->Name == source.Name; })) {
+        renamedResults.push_back(&source);
+      }
+      continue;
+    }
+    auto content = std::find_if(contents.begin(), contents.end(),
+                                [&](const TContent& c) { return c.Digest == source.Digest; });
+    if (content == contents.end()) {
+      contents.push_back({source.Digest, i, {}});
+      content = contents.end() - 1;
+    }
+    content->Last = i;
+    if (std::none_of(content->Names.begin(), content->Names.end(),
+                     [&](const TChainSource* s) { return s->Name == source.Name; })) {
+      content->Names.push_back(&source);
+    }
+  }
+  std::stable_sort(contents.begin(), contents.end(),
+                   [](const TContent& a, const TContent& b) { return a.Last < b.Last; });
+  std::vector<TChainSource> chain;
+  for (const TContent& content : contents) {
+    for (const TChainSource* source : content.Names) chain.push_back(*source);
+  }
+  for (const TChainSource* source : renamedResults) chain.push_back(*source);
+  return chain;
+}
+
+TTreePlan PlanTree(const std::vector<TTree>& olds, const TTree& newTree) {
+  TTreePlan plan;
+  // Per old tree: the files the new tree no longer has, which no entry
+  // replaces, so they may serve as sources under their old names.
+  std::vector<std::vector<const std::pair<const std::string, TTreeFile>*>> leftOver(olds.size());
+  std::set<std::string> gone;
+  for (std::size_t i = 0; i < olds.size(); ++i) {
+    for (const auto& file : olds[i].Files) {
+      if (!newTree.Files.contains(file.first)) {
+        leftOver[i].push_back(&file);
+        gone.insert(file.first);
+      }
+    }
+  }
+  for (const auto& [name, newFile] : newTree.Files) {
+    std::vector<TChainSource> sources(olds.size());
+    std::vector<bool> found(olds.size(), false);
+    for (std::size_t i = 0; i < olds.size(); ++i) {
+      const auto old = olds[i].Files.find(name);
+      if (old == olds[i].Files.end()) continue;
+      sources[i] = {i, name, old->second.Digest};
+      found[i] = true;
+    }
+    for (std::size_t i = 0; i < olds.size(); ++i) {
+      if (found[i]) continue;
+      // Renamed: first a left-over file with the content of some version,
+      // else the only left-over file of the same file name.
+      const auto known = [&](const TFileDigest& digest) {
+        if (digest == newFile.Digest) return true;
+        for (std::size_t j = 0; j < olds.size(); ++j) {
+          if (found[j] && sources[j].Digest == digest) return true;
+        }
+        return false;
+      };
+      const std::pair<const std::string, TTreeFile>* pick = nullptr;
+      for (const auto* file : leftOver[i]) {
+        if (known(file->second.Digest)) {
+          pick = file;
+          break;
+        }
+      }
+      if (pick == nullptr) {
+        int sameName = 0;
+        for (const auto* file : leftOver[i]) {
+          if (BaseName(file->first) == BaseName(name)) {
+            pick = file;
+            ++sameName;
+          }
+        }
+        if (sameName != 1) pick = nullptr;
+      }
+      if (pick != nullptr) {
+        sources[i] = {i, pick->first, pick->second.Digest};
+        found[i] = true;
+      }
+    }
+    TEntryPlan entry;
+    entry.Name = name;
+    if (std::find(found.begin(), found.end(), false) != found.end()) {
+      entry.Embedded = true;
+      plan.Entries.push_back(std::move(entry));
+      continue;
+    }
+    entry.Chain = BuildChain(sources, newFile.Digest, name);
+    if (!entry.Chain.empty()) plan.Entries.push_back(std::move(entry));
+  }
+  for (const std::string& name : gone) {
+    plan.Warnings.push_back("\"" + name +
+                            "\" is not in the new version; a patch can't delete it, it stays.");
+  }
+  for (const std::string& name : newTree.EmptyDirectories) {
+    plan.Warnings.push_back("empty directory \"" + name + "\" can't be carried by a patch.");
+  }
+  for (const std::string& name : newTree.Unsupported) {
+    plan.Warnings.push_back("\"" + name +
+                            "\" is a link or special file; a patch can't carry it, left out.");
+  }
+  return plan;
+}
+
+}  // namespace mendrix

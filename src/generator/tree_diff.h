@@ -1,0 +1,93 @@
+// What a patch must carry: the files of the new version that differ from the
+// old versions, each with the chain of older versions it can be rebuilt from.
+//
+// A chain lists the sources of an entry's variants, oldest first. Variant k
+// turns its source into the content of source k + 1 (the new file for the
+// last), and the applier starts at the first variant whose source file it
+// finds with the right size and checksum. So every distinct older content
+// appears once; when the same content lies under several names (a file
+// renamed between old versions), all but the last of its variants turn it
+// into itself, so that each one's output is the next one's source.
+#ifndef MENDRIX_GENERATOR_TREE_DIFF_H_
+#define MENDRIX_GENERATOR_TREE_DIFF_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace mendrix {
+
+// Identifies a file's content: size, the format's checksum, and a second
+// 64-bit hash so that equal checksums alone never pass for equal content.
+struct TFileDigest {
+  std::uint64_t Size = 0;
+  std::uint32_t Crc = 0;
+  std::uint64_t Hash = 0;
+  bool operator==(const TFileDigest&) const = default;
+};
+
+TFileDigest DigestOf(const std::vector<std::uint8_t>& bytes);
+
+// Largest file the format holds: sizes and positions are 31-bit.
+constexpr std::uint64_t MaxFileSize = 0x7FFFFFFF;
+
+// Reads a whole regular file. False (with error set, a complete message) when
+// it can't be read or is too large for a patch.
+bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes,
+                   std::string& error);
+
+struct TTreeFile {
+  std::filesystem::path Path;  // where it is on disk
+  TFileDigest Digest;
+  std::uint32_t DosTime = 0;
+};
+
+// The regular files of a directory tree by name (relative, with backslashes),
+// and what a patch can't carry.
+struct TTree {
+  std::map<std::string, TTreeFile> Files;
+  std::vector<std::string> EmptyDirectories;
+  std::vector<std::string> Unsupported;  // links and special files
+};
+
+// Reads a whole tree and digests every file. False (with error set) when it
+// can't be read or holds a file the format can't hold (a name over 255
+// bytes, a file of 2 GiB or more).
+bool ScanTree(const std::filesystem::path& root, TTree& tree, std::string& error);
+
+// One source of a variant: the file Name in old version OldIndex.
+struct TChainSource {
+  std::size_t OldIndex = 0;
+  std::string Name;
+  TFileDigest Digest;
+};
+
+// The chain for a file whose version in old version i is sources[i]
+// (oldest first), each with its own name; new content and entryName are the
+// result. Contents equal to the result under entryName need no variant.
+std::vector<TChainSource> BuildChain(const std::vector<TChainSource>& sources,
+                                     const TFileDigest& result, const std::string& entryName);
+
+struct TEntryPlan {
+  std::string Name;
+  bool Embedded = false;            // carried whole
+  std::vector<TChainSource> Chain;  // file entries: the variants' sources
+};
+
+struct TTreePlan {
+  std::vector<TEntryPlan> Entries;
+  std::vector<std::string> Warnings;  // what the patch can't express
+};
+
+// The entries that bring any of the old trees to the new one. A file of the
+// new tree absent from an old tree is looked for there under another name
+// that the new tree no longer has (same content as one of its versions, or
+// the only such file with the same file name); a file that can't be found in
+// every old tree is embedded.
+TTreePlan PlanTree(const std::vector<TTree>& olds, const TTree& newTree);
+
+}  // namespace mendrix
+
+#endif  // MENDRIX_GENERATOR_TREE_DIFF_H_
