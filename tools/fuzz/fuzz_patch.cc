@@ -1,0 +1,266 @@
+// libFuzzer target: the input is a patch file. Each input is applied to a
+// small fixed old file (single-file patches) or old tree (tree patches; the
+// PatchKind in the header decides) in a scratch directory, through the whole
+// run: open, quiet test, test pass and apply pass, with standard input at its
+// end so that key waits return at once.
+//
+// A fatal stop is an expected outcome: the exit hook of the platform layer
+// throws, the run unwinds back here, and the next input starts clean. A
+// finding is a crash, a sanitizer report, a timeout, memory over the limit,
+// or one of these, which abort() here:
+//   - a work file (DWX...) left in the temp directory;
+//   - an install copy (... .DWX<n>) left beside a target;
+//   - anything written outside the scratch directory (checked three levels
+//     up and in the working directory);
+//   - a single-file target that is not wholly old after a failed run;
+//   - a file descriptor left open after a run.
+//
+// Bit 0 of the header's Reserved byte (which the program does not read)
+// makes NewPath differ from OldPath, so both layouts get fuzzed.
+#include <fcntl.h>
+#include <sanitizer/common_interface_defs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "delta/streams.h"
+#include "fileio/fileio.h"
+#include "patchfile/patch_format.h"
+#include "platform/platform.h"
+#include "run/run.h"
+#include "support/robust_patches.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TExitRequest {
+  int Code = 0;
+};
+
+void ThrowOnExit(int code) { throw TExitRequest{code}; }
+
+// Root/d1/d2/scratch; the levels between show writes that climb out.
+std::string Root;
+std::string Scratch;
+std::string TempDir;
+std::string WorkDir;
+std::string PatchPath;
+std::string OldFilePath;
+std::string OldTreePath;
+std::string NewFilePath;
+std::string NewTreePath;
+std::vector<std::uint8_t> OldFileBytes;
+std::vector<mendrix::test::TNamedFile> OldTree;
+
+[[noreturn]] void Finding(const std::string& what) {
+  // Also through the sanitizer's report channel, which survives
+  // -close_fd_mask.
+  const std::string line = "mendrix-fuzz finding: " + what;
+  std::fprintf(stderr, "\n==%s\n", line.c_str());
+  std::fflush(stderr);
+  __sanitizer_report_error_summary(line.c_str());
+  std::abort();
+}
+
+std::string SystemName(const std::string& name) {
+  std::string path = name;
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  return path;
+}
+
+void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::error_code error;
+  fs::create_directories(fs::path(path).parent_path(), error);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) Finding("scratch file can't be written: " + path);
+}
+
+std::vector<std::uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::set<std::string> Listing(const std::string& directory) {
+  std::set<std::string> names;
+  std::error_code error;
+  for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+    names.insert(it->path().filename().string());
+  }
+  return names;
+}
+
+std::set<std::string> OpenDescriptors() { return Listing("/proc/self/fd"); }
+
+void RemoveAll(const std::string& path) {
+  std::error_code error;
+  fs::remove_all(path, error);
+}
+
+// Puts the fixed targets back and removes whatever a run left.
+void ResetScratch() {
+  for (const std::string& name : Listing(Scratch)) {
+    if (name != "tmp" && name != "cwd") RemoveAll(Scratch + "/" + name);
+  }
+  WriteFile(OldFilePath, OldFileBytes);
+  for (const auto& file : OldTree) WriteFile(OldTreePath + "/" + SystemName(file.Name), file.Bytes);
+}
+
+bool HasInstallCopySuffix(const std::string& name) {
+  const std::size_t at = name.rfind(".DWX");
+  if (at == std::string::npos || at + 4 == name.size()) return false;
+  for (std::size_t i = at + 4; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return false;
+  }
+  return true;
+}
+
+void CheckNoInstallCopies(const std::string& tree, const std::uint8_t* data, std::size_t size) {
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(tree, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (!HasInstallCopySuffix(name)) continue;
+    // A name the patch itself gives is no leftover.
+    if (std::search(data, data + size, name.begin(), name.end()) != data + size) continue;
+    Finding("install copy left behind: " + it->path().string());
+  }
+}
+
+void CheckAfterRun(int exitCode, bool tree, bool separateNew, const std::uint8_t* data,
+                   std::size_t size) {
+  if (!Listing(TempDir).empty()) {
+    Finding("work file left in the temp directory: " + *Listing(TempDir).begin());
+  }
+  if (!Listing(WorkDir).empty()) {
+    Finding("file written in the working directory: " + *Listing(WorkDir).begin());
+  }
+  const std::string d1 = Root + "/d1";
+  const std::string d2 = d1 + "/d2";
+  if (Listing(Root) != std::set<std::string>{"d1"} || Listing(d1) != std::set<std::string>{"d2"} ||
+      Listing(d2) != std::set<std::string>{"scratch"}) {
+    Finding("file written outside the scratch directory");
+  }
+  static const std::set<std::string> expected = {"tmp",     "cwd",     "patch.pat", "old.bin",
+                                                 "oldtree", "new.bin", "newtree"};
+  for (const std::string& name : Listing(Scratch)) {
+    if (expected.count(name) == 0) Finding("unexpected file beside the targets: " + name);
+  }
+  CheckNoInstallCopies(OldTreePath, data, size);
+  CheckNoInstallCopies(NewTreePath, data, size);
+  if (!tree) {
+    // The one target is wholly old unless the run completed.
+    if (ReadFile(OldFilePath) != OldFileBytes && (exitCode != 0 || separateNew)) {
+      Finding("single-file target changed by a failed run");
+    }
+    if (separateNew && exitCode != 0 && fs::exists(NewFilePath)) {
+      Finding("single-file result left by a failed run");
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  // Standard input at its end: every key wait returns at once. Standard
+  // output (progress messages) is not wanted either.
+  int null = ::open("/dev/null", O_RDWR);
+  if (null < 0) Finding("no /dev/null");
+  ::dup2(null, 0);
+  ::dup2(null, 1);
+  ::close(null);
+
+  std::string base = "/tmp";
+  if (const char* dir = std::getenv("MENDRIX_FUZZ_DIR")) {
+    base = dir;
+  } else if (fs::is_directory("/dev/shm")) {
+    base = "/dev/shm";  // memory-backed: the runs create many small files
+  }
+  std::string pattern = base + "/mendrix-fuzz-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) Finding("can't make the scratch directory");
+  Root = pattern;
+  Scratch = Root + "/d1/d2/scratch";
+  TempDir = Scratch + "/tmp";
+  WorkDir = Scratch + "/cwd";
+  PatchPath = Scratch + "/patch.pat";
+  OldFilePath = Scratch + "/old.bin";
+  OldTreePath = Scratch + "/oldtree";
+  NewFilePath = Scratch + "/new.bin";
+  NewTreePath = Scratch + "/newtree";
+  fs::create_directories(TempDir);
+  fs::create_directories(WorkDir);
+  ::setenv("TMPDIR", TempDir.c_str(), 1);
+  ::setenv("TZ", "UTC", 1);
+
+  OldFileBytes = mendrix::test::FixedOldFile();
+  OldTree = mendrix::test::FixedOldTree();
+  mendrix::OsSetExitHook(ThrowOnExit);
+  std::fprintf(stderr, "mendrix-fuzz: scratch directory %s\n", Scratch.c_str());
+  // Leaves the scratch directory behind for inspection only when a finding
+  // aborts; a normal end removes it.
+  std::atexit([] { RemoveAll(Root); });
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // The patch kind and the layout bit, read from where the run will find
+  // the header; a patch without a usable trailer stops at once either way.
+  bool tree = false;
+  bool separateNew = false;
+  if (size >= static_cast<std::size_t>(mendrix::TrailerSize)) {
+    const std::uint8_t* trailer = data + size - mendrix::TrailerSize;
+    const std::uint32_t containerLength = std::uint32_t{trailer[0]} | std::uint32_t{trailer[1]} << 8 |
+                                          std::uint32_t{trailer[2]} << 16 |
+                                          std::uint32_t{trailer[3]} << 24;
+    if (containerLength >= static_cast<std::uint32_t>(mendrix::HeaderSize) && containerLength <= size) {
+      const std::uint8_t* header = data + size - containerLength;
+      tree = header[8] == mendrix::TreePatchKind;
+      separateNew = (header[9] & 1) != 0;
+    }
+  }
+
+  ResetScratch();
+  WriteFile(PatchPath, std::vector<std::uint8_t>(data, data + size));
+  const std::set<std::string> descriptors = OpenDescriptors();
+
+  mendrix::TRunOptions options;
+  options.PatchName = PatchPath;
+  options.OldPath = tree ? OldTreePath : OldFilePath;
+  options.NewPath = separateNew ? (tree ? NewTreePath : NewFilePath) : options.OldPath;
+
+  // The run sees the scratch directory's cwd as its working directory; the
+  // fuzzer's own relative paths (corpus, artifacts) stay where they were.
+  const int home = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (home < 0 || ::chdir(WorkDir.c_str()) != 0) Finding("can't enter the scratch directory");
+  int exitCode = 0;
+  try {
+    mendrix::RunPatch(options);
+  } catch (const TExitRequest& request) {
+    exitCode = request.Code;
+  }
+  if (::fchdir(home) != 0) Finding("can't return to the working directory");
+  ::close(home);
+  if (exitCode != 0 && exitCode != 1) Finding("exit code " + std::to_string(exitCode));
+
+  // The decoder's stream files were closed by the fatal stop's clean-up;
+  // mark them so before any new descriptor can take their numbers.
+  mendrix::ReleaseVariantStreams();
+  (void)mendrix::TakeIoStatus();
+
+  CheckAfterRun(exitCode, tree, separateNew, data, size);
+  mendrix::RemoveCreatedFiles();
+  if (OpenDescriptors() != descriptors) Finding("file descriptor left open by a run");
+  return 0;
+}
