@@ -113,10 +113,12 @@ bool BackUpOldFile(const std::string& target, const std::string& backupPath, TPl
 }
 
 // The copy could not be put in place: it goes, and the file at destination
-// stays as it is. That is fine only when it already is the result.
+// stays as it is. That is fine only when it already is the result. Where no
+// file stands (a directory is in the way), the result could not be created.
 void GiveUpPlacing(TPatchContext& context, const std::string& copyName,
                    const std::string& destination) {
   DeleteQuietly(copyName);
+  if (!PathExists(destination)) FatalStop("Error, can't copy temporary generated file!");
   if (!IsResult(context, destination)) StopCantReplace(destination);
 }
 

@@ -87,17 +87,24 @@ TEST_F(InstallSafety, RerunAfterInterruptedBackupCompletes) {
   EXPECT_TRUE(Dir.LeftInTemp().empty());
 }
 
-// The install copy can't be created (the new path runs through a regular
-// file): the message of a failed copy, and nothing left behind.
-TEST_F(InstallSafety, CopyThatCantBeCreatedStops) {
+// The result can't be created at its place: the new path runs through a
+// regular file, or a directory stands where the file goes. The message of a
+// failed copy, and nothing left behind.
+TEST_F(InstallSafety, ResultThatCantBeCreatedStops) {
   WriteFileText(Dir.File("blocker"), "a file, not a directory");
-  TRunResult run = Dir.Run({"p.pat", "tree", "blocker/out"});
-  EXPECT_EQ(run.ExitCode, 1);
-  EXPECT_EQ(run.Err, Banner() + NoticeAndPrompt("Test") +
-                         FatalText("Error, can't copy temporary generated file!"));
-  EXPECT_EQ(ReadFileBytes(Dir.File("tree/a.txt")), OldA);
-  EXPECT_EQ(ReadFileText(Dir.File("blocker")), "a file, not a directory");
-  EXPECT_TRUE(Dir.LeftInTemp().empty());
+  fs::create_directories(Dir.File("out/a.txt/inside"));
+  for (const char* newPath : {"blocker/out", "out"}) {
+    SCOPED_TRACE(newPath);
+    TRunResult run = Dir.Run({"p.pat", "tree", newPath});
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_EQ(run.Err, Banner() + NoticeAndPrompt("Test") +
+                           FatalText("Error, can't copy temporary generated file!"));
+    EXPECT_EQ(ReadFileBytes(Dir.File("tree/a.txt")), OldA);
+    EXPECT_EQ(ReadFileText(Dir.File("blocker")), "a file, not a directory");
+    EXPECT_EQ(ListDirectory(Dir.File("out")), std::vector<std::string>{"a.txt"});
+    EXPECT_TRUE(CopiesBelow(Dir.Path()).empty());
+    EXPECT_TRUE(Dir.LeftInTemp().empty());
+  }
 }
 
 // The second entry's source is the first entry's old file, so the test pass
