@@ -1,0 +1,84 @@
+// Files for decoding one variant in a test: a patch file holding the five
+// streams after some unrelated bytes, opened as the context's patch file,
+// and a scratch temp directory for the work files.
+#ifndef MENDRIX_TESTS_DELTA_VARIANT_FILES_H_
+#define MENDRIX_TESTS_DELTA_VARIANT_FILES_H_
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fileio/fileio.h"
+#include "patchfile/patch_context.h"
+#include "support/test_files.h"
+#include "writer/delta_encoder.h"
+
+namespace mendrix::test {
+
+using TBytes = std::vector<std::uint8_t>;
+
+// Streams written bit by bit, for cases the encoder won't produce.
+struct THandStreams {
+  TBytes Numbers;
+  std::vector<bool> Flags;
+  std::vector<bool> Signs;
+  TBytes Inserts;
+  TBytes Adds;
+
+  TDeltaStreams Build() const {
+    TBitWriter flags;
+    TBitWriter signs;
+    for (bool bit : Flags) flags.Put(bit);
+    for (bool bit : Signs) signs.Put(bit);
+    return {Numbers, flags.Bytes(), signs.Bytes(), Inserts, Adds};
+  }
+};
+
+inline TDeltaStreams Encode(const std::vector<TDeltaOp>& ops, const TDeltaParams& params) {
+  TDeltaStreams streams;
+  std::string error;
+  EXPECT_TRUE(EncodeDelta(ops, params, streams, error)) << error;
+  return streams;
+}
+
+class TVariantFiles {
+ public:
+  // Bytes ahead of the streams in the patch file.
+  static constexpr std::int32_t StreamOffset = 777;
+
+  TVariantFiles() {
+    std::filesystem::create_directory(WorkDir());
+    Context.TempDir = WorkDir() + "/";
+  }
+  ~TVariantFiles() {
+    if (Context.PatchFile.State != TFileState::Closed) CloseDiskFile(Context.PatchFile);
+    (void)TakeIoStatus();
+  }
+
+  // Writes the patch file and opens it; fills in variant.StreamLength. extra
+  // bytes follow the streams (a later entry, say).
+  void WritePatch(const TDeltaStreams& streams, TVariantInfo& variant, const TBytes& extra = {}) {
+    TBytes patch = RandomBytes(StreamOffset, 99);
+    for (int i = 0; i < StreamCount; ++i) {
+      variant.StreamLength[i] = static_cast<std::uint32_t>(streams[i].size());
+      patch.insert(patch.end(), streams[i].begin(), streams[i].end());
+    }
+    patch.insert(patch.end(), extra.begin(), extra.end());
+    WriteFileBytes(Dir.File("patch"), patch);
+    OpenForReading(Context.PatchFile, Dir.File("patch"));
+    EXPECT_EQ(TakeIoStatus(), 0);
+  }
+
+  std::string WorkDir() const { return Dir.File("work"); }
+  std::vector<std::string> WorkFiles() const { return ListDirectory(WorkDir()); }
+
+  TTempDir Dir;
+  TPatchContext Context;
+};
+
+}  // namespace mendrix::test
+
+#endif  // MENDRIX_TESTS_DELTA_VARIANT_FILES_H_
