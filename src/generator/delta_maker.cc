@@ -110,6 +110,7 @@ class TPlanner {
     std::int32_t AddCount = 0;
     std::int32_t Countdown = 0;  // GroupCountdown
     bool HaveCopy = false;
+    std::int32_t RegionEnd = 0;  // of the last copy
     TPlanCost Cost;
     std::int64_t Bits() const {
       return 8 * (Cost.NumberBytes + Cost.InsertBytes + Cost.AddBytes) + Cost.FlagBits +
@@ -159,9 +160,9 @@ class TPlanner {
     }
   }
 
-  // The pieces of an insert. Where the old bytes that follow the last copy
-  // exist and mostly agree with a piece, it is stored as differences to
-  // them, which leaves mostly zeros; otherwise as it stands.
+  // The pieces of an insert. A piece that lies mostly in the aligned region
+  // of the last copy is stored as differences to the old bytes after that
+  // copy's run, which leaves mostly zeros; any other as it stands.
   void EmitInsert(const TState& state, std::int32_t from, std::int32_t length) {
     if (!Encode_ && !KeepOps_) return;
     TDeltaOp op;
@@ -175,14 +176,10 @@ class TPlanner {
       const std::int32_t rest = length - offset;
       const std::int32_t piece = rest >= 2 * block ? block : rest;
       const std::int64_t old = oldBase + offset;
-      bool literal = true;
-      if (state.HaveCopy && old + piece <= SourceSize_) {
-        std::int32_t equal = 0;
-        for (std::int32_t k = 0; k < piece; ++k) {
-          if (Source_[old + k] == Target_[from + offset + k]) ++equal;
-        }
-        literal = equal * 2 < piece;
-      }
+      const std::int64_t pieceStart = std::int64_t{from} + offset;
+      const std::int64_t aligned =
+          std::min<std::int64_t>(pieceStart + piece, state.RegionEnd) - pieceStart;
+      const bool literal = !state.HaveCopy || old + piece > SourceSize_ || aligned * 2 < piece;
       if (!literal) {
         for (std::int32_t k = 0; k < piece; ++k) {
           op.InsertBytes[offset + k] =
@@ -247,6 +244,7 @@ class TPlanner {
       if (KeepOps_) Plan_.Ops.push_back(TDeltaOp::Copy(length, offset, std::move(addBytes)));
     }
     state.RunEnd = address + length;
+    state.RegionEnd = unit.RegionEnd;
     state.Produced = start + length + state.AddCount;
     state.HaveCopy = true;
     return true;
@@ -321,19 +319,18 @@ TSourceIndex::TSourceIndex(TBytes source, const std::string& progressLabel) : So
   const std::int64_t size = static_cast<std::int64_t>(source.size());
   if (size < 2) return;
   TProgress progress(progressLabel);
-  // The source is sorted in two halves, each with an overlap so that the
-  // order of its suffixes holds in the whole source but for suffixes equal
-  // through the overlap; only every SampleStep-th suffix is kept. The two
-  // sorted lists are then merged. Sorting in halves keeps the work space at
-  // twice the source size.
+  // The source is sorted in pieces, each with an overlap so that the order
+  // of its suffixes holds in the whole source but for suffixes equal through
+  // the overlap; only every SampleStep-th suffix is kept. The sorted lists
+  // are then merged. Sorting in pieces keeps the work space near the source
+  // size.
   constexpr std::int64_t Overlap = 1 << 16;
-  const std::int64_t half = (size + 1) / 2;
-  std::array<std::vector<std::int32_t>, 2> halves;
-  for (int h = 0; h < 2; ++h) {
-    progress.Show("indexing", h, 3);
-    const std::int64_t start = h * half;
-    const std::int64_t end = std::min(size, start + half);
-    if (start >= end) continue;
+  const std::int64_t pieceCount = size < (std::int64_t{1} << 20) ? 1 : 4;
+  const std::int64_t pieceLength = (size + pieceCount - 1) / pieceCount;
+  std::vector<std::vector<std::int32_t>> pieces;
+  for (std::int64_t start = 0; start < size; start += pieceLength) {
+    progress.Show("indexing", start, size);
+    const std::int64_t end = std::min(size, start + pieceLength);
     const std::int64_t textEnd = std::min(size, end + Overlap);
     std::vector<saidx_t> sorted(static_cast<std::size_t>(textEnd - start));
     // divsufsort fails only on arguments that can't occur here.
@@ -343,9 +340,8 @@ TSourceIndex::TSourceIndex(TBytes source, const std::string& progressLabel) : So
       const std::int64_t at = start + local;
       if (at < end && at % SampleStep == 0 && at + 1 < size) sorted[kept++] = static_cast<saidx_t>(at);
     }
-    halves[h].assign(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(kept));
+    pieces.emplace_back(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(kept));
   }
-  progress.Show("indexing", 2, 3);
   // Suffixes that agree on their first MergeDepth bytes are all equally good
   // matches; they are merged by position.
   constexpr std::int32_t MergeDepth = 1 << 16;
@@ -356,10 +352,14 @@ TSourceIndex::TSourceIndex(TBytes source, const std::string& progressLabel) : So
     if (common == limit) return limit < MergeDepth ? a > b : a < b;
     return source[a + common] < source[b + common];
   };
-  Suffixes_.resize(halves[0].size() + halves[1].size());
-  std::merge(halves[0].begin(), halves[0].end(), halves[1].begin(), halves[1].end(),
-             Suffixes_.begin(), less);
-  halves = {};
+  Suffixes_ = std::move(pieces[0]);
+  for (std::size_t p = 1; p < pieces.size(); ++p) {
+    std::vector<std::int32_t> merged(Suffixes_.size() + pieces[p].size());
+    std::merge(Suffixes_.begin(), Suffixes_.end(), pieces[p].begin(), pieces[p].end(),
+               merged.begin(), less);
+    Suffixes_ = std::move(merged);
+    pieces[p] = {};
+  }
   // Suffixes with the same first two bytes stand together.
   BucketStart_.assign(65536, 0);
   BucketCount_.assign(65536, 0);
@@ -525,18 +525,28 @@ std::vector<TAlignedRegion> FindRegions(const TSourceIndex& index, TBytes source
 
 std::vector<TCopyUnit> ExactRuns(TBytes source, TBytes target,
                                  const std::vector<TAlignedRegion>& regions, std::int32_t minRun) {
+  // Two passes, counting and then filling, so that the list takes no more
+  // room than it needs.
   std::vector<TCopyUnit> runs;
-  for (const TAlignedRegion& region : regions) {
-    std::int32_t i = 0;
-    while (i < region.Length) {
-      const std::int32_t run =
-          CommonLength(target.data() + region.TargetStart + i,
-                       source.data() + region.SourceStart + i, region.Length - i);
-      if (run >= minRun) {
-        runs.push_back({region.TargetStart + i, region.SourceStart + i, run});
+  for (int pass = 0; pass < 2; ++pass) {
+    std::size_t count = 0;
+    for (const TAlignedRegion& region : regions) {
+      std::int32_t i = 0;
+      while (i < region.Length) {
+        const std::int32_t run =
+            CommonLength(target.data() + region.TargetStart + i,
+                         source.data() + region.SourceStart + i, region.Length - i);
+        if (run >= minRun) {
+          if (pass == 1) {
+            runs.push_back({region.TargetStart + i, region.SourceStart + i, run,
+                            region.TargetStart + region.Length});
+          }
+          ++count;
+        }
+        i += run + 1;  // the byte after a run differs
       }
-      i += run + 1;  // the byte after a run differs
     }
+    if (pass == 0) runs.reserve(count);
   }
   return runs;
 }
@@ -548,44 +558,42 @@ TDeltaPlan PlanDelta(TBytes source, TBytes target, const std::vector<TCopyUnit>&
   return planner.Run();
 }
 
-void MakeDelta(const TSourceIndex& index, TBytes source, TBytes target,
+void MakeDelta(TBytes source, TBytes target, const std::vector<TAlignedRegion>& regions,
                const std::string& progressLabel, TDeltaParams& params, TDeltaStreams& streams) {
-  const std::vector<TAlignedRegion> regions = FindRegions(index, source, target, progressLabel);
-
   // Plans a few shortest-run lengths and group lengths, then the block
-  // lengths for the best of them; keeps the smallest.
+  // lengths for the best of them, and encodes the smallest. One list of
+  // copies is held at a time.
   constexpr std::array<std::int32_t, 3> MinRuns = {4, 6, 8};
   constexpr std::array<std::uint16_t, 9> GroupLengths = {1, 2, 3, 4, 8, 16, 32, 64, 0};
-  std::vector<TCopyUnit> bestCopies;
+  std::int32_t bestRun = MinRuns[0];
   std::uint16_t bestGroup = 1;
   std::int64_t bestBytes = -1;
   TProgress progress(progressLabel);
   std::int64_t tried = 0;
   for (std::int32_t minRun : MinRuns) {
-    std::vector<TCopyUnit> copies = ExactRuns(source, target, regions, minRun);
-    bool better = false;
+    const std::vector<TCopyUnit> copies = ExactRuns(source, target, regions, minRun);
     for (std::uint16_t group : GroupLengths) {
       progress.Show("planning", tried++, MinRuns.size() * GroupLengths.size());
       const TDeltaPlan plan = PlanDelta(source, target, copies, group, 255, false, false);
       if (bestBytes < 0 || plan.Cost.StreamBytes() < bestBytes) {
         bestBytes = plan.Cost.StreamBytes();
+        bestRun = minRun;
         bestGroup = group;
-        better = true;
       }
     }
-    if (better) bestCopies = std::move(copies);
   }
+  const std::vector<TCopyUnit> copies = ExactRuns(source, target, regions, bestRun);
   std::uint8_t bestBlock = 255;
   bestBytes = -1;
   for (int block : BlockChoices) {
-    const TDeltaPlan plan = PlanDelta(source, target, bestCopies, bestGroup,
-                                      static_cast<std::uint8_t>(block), false, false);
+    const TDeltaPlan plan =
+        PlanDelta(source, target, copies, bestGroup, static_cast<std::uint8_t>(block), false, false);
     if (bestBytes < 0 || plan.Cost.StreamBytes() <= bestBytes) {
       bestBytes = plan.Cost.StreamBytes();
       bestBlock = static_cast<std::uint8_t>(block);
     }
   }
-  TDeltaPlan plan = PlanDelta(source, target, bestCopies, bestGroup, bestBlock, true, false);
+  TDeltaPlan plan = PlanDelta(source, target, copies, bestGroup, bestBlock, true, false);
   params = plan.Params;
   streams = std::move(plan.Streams);
 }

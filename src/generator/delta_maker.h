@@ -34,11 +34,14 @@ struct TAlignedRegion {
 };
 
 // One exact copy: Length bytes of the target at TargetStart equal the source
-// bytes at SourceStart.
+// bytes at SourceStart. RegionEnd is where the aligned region it belongs to
+// ends in the target: bytes after the copy up to there are best stored as
+// differences to the old bytes that follow its run.
 struct TCopyUnit {
   std::int32_t TargetStart = 0;
   std::int32_t SourceStart = 0;
   std::int32_t Length = 0;
+  std::int32_t RegionEnd = 0;
 };
 
 // What a plan costs, per stream.
@@ -60,11 +63,11 @@ struct TDeltaPlan {
 };
 
 // The index of a source: a suffix array of every SampleStep-th position,
-// built in halves so that building it needs no more than twice the source
-// size besides the source. The source must outlive it.
+// built in pieces so that building it needs about the source size besides
+// the source. The source must outlive it.
 class TSourceIndex {
  public:
-  static constexpr std::int32_t SampleStep = 4;
+  static constexpr std::int32_t SampleStep = 8;
 
   TSourceIndex(std::span<const std::uint8_t> source, const std::string& progressLabel);
   // Longest match of target[from..] with a source position of the index
@@ -101,10 +104,11 @@ TDeltaPlan PlanDelta(std::span<const std::uint8_t> source, std::span<const std::
                      const std::vector<TCopyUnit>& copies, std::uint16_t groupLength,
                      std::uint8_t blockLength, bool encode, bool keepOps);
 
-// The whole job for one variant: finds the copies, plans a few parameter
-// sets and encodes the smallest. The index must be of this source.
-void MakeDelta(const TSourceIndex& index, std::span<const std::uint8_t> source,
-               std::span<const std::uint8_t> target, const std::string& progressLabel,
+// The rest of the job for one variant, once its regions are found (the
+// index can go by then): plans a few parameter sets and encodes the
+// smallest.
+void MakeDelta(std::span<const std::uint8_t> source, std::span<const std::uint8_t> target,
+               const std::vector<TAlignedRegion>& regions, const std::string& progressLabel,
                TDeltaParams& params, TDeltaStreams& streams);
 
 }  // namespace mendrix

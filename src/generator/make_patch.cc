@@ -49,16 +49,17 @@ bool MakeFileEntry(const std::vector<TChainSource>& chain, const fs::path& newFi
     variant.Info.SourceCrc = chain[k].Digest.Crc;
     variant.Info.SourceSize = static_cast<std::uint32_t>(chain[k].Digest.Size);
     TDeltaParams params;
+    std::vector<TAlignedRegion> regions;
     {
-      // The index is built before the target is read: building takes the
-      // most memory.
+      // The index is built before the target is read, since building takes
+      // the most memory, and goes before the planning.
       const TSourceIndex index(source, label);
-      target.clear();
       if (!(last ? ReadWholeFile(newFile, target, error) : readSource(chain[k + 1], target, error))) {
         return false;
       }
-      MakeDelta(index, source, target, label, params, variant.Streams);
+      regions = FindRegions(index, source, target, label);
     }
+    MakeDelta(source, target, regions, label, params, variant.Streams);
     variant.Info.GroupLength = params.GroupLength;
     variant.Info.VariantFlags = params.VariantFlags;
     variant.Info.BlockLength = params.BlockLength;
@@ -135,7 +136,7 @@ int MakePatch(const TMakeOptions& options) {
     std::vector<std::uint8_t> bytes;
     if (!ReadWholeFile(options.NewPath, bytes, error)) return Fail(error);
     const TFileDigest result = DigestOf(bytes);
-    bytes = {};
+    std::vector<std::uint8_t>().swap(bytes);
     const std::vector<TChainSource> chain = BuildChain(sources, result, "");
     if (chain.empty()) return Fail("Error, nothing to patch: the new file equals every old file!");
     TWriterEntry entry;
