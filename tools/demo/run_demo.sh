@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
 # Applies the demo patch to a scratch copy of its old tree and lists the
-# result. Usage: tools/demo/run_demo.sh [BUILD_DIR]   (default: build)
+# result. Usage: tools/demo/run_demo.sh [BUILD_DIR]   (default: build in the
+# source tree; the program is built there first when it is missing)
 set -euo pipefail
 
 demo_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-build_dir="${1:-build}"
+source_dir="$(cd "$demo_dir/../.." && pwd)"
+build_dir="${1:-$source_dir/build}"
+if [ ! -x "$build_dir/mendrix" ]; then
+  echo "Building mendrix in $build_dir ..."
+  cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build_dir" -j2 --target mendrix >/dev/null
+fi
 mendrix="$(cd "$build_dir" && pwd)/mendrix"
-[ -x "$mendrix" ] || { echo "run_demo.sh: no mendrix program in $build_dir" >&2; exit 2; }
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/mendrix-demo.XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
