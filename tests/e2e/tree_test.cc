@@ -22,7 +22,7 @@ const std::int64_t EmbeddedSeconds = UtcSeconds(1999, 12, 31, 23, 59, 58);
 std::vector<std::string> FilesBelow(const std::string& root) {
   std::vector<std::string> files;
   for (const auto& item : fs::recursive_directory_iterator(root)) {
-    if (item.is_regular_file()) files.push_back(fs::relative(item.path(), root).string());
+    if (item.is_regular_file()) files.push_back(fs::relative(item.path(), root).generic_string());
   }
   std::sort(files.begin(), files.end());
   return files;

@@ -6,14 +6,61 @@
 #include <iterator>
 #include <random>
 #include <algorithm>
+#ifdef _WIN32
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#endif
 
 namespace mendrix::test {
 
 namespace fs = std::filesystem;
 
+#ifdef _WIN32
+namespace {
+
+// A death test on Windows runs its test again in a new process, up to the
+// statement that dies, and compares what that process prints with what the
+// test expects: both must see the same scratch names. Here a name is made of
+// a number that the first process hands down in its environment, the test's
+// name and a count of the directories made in the test so far.
+std::string RepeatableName() {
+  const char* run = std::getenv("MENDRIX_TEST_RUN");
+  if (run == nullptr) {
+    std::string number = std::to_string(std::random_device{}() % 1000000);
+    _putenv_s("MENDRIX_TEST_RUN", number.c_str());
+    run = std::getenv("MENDRIX_TEST_RUN");
+  }
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  std::string testName =
+      test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : "";
+  static std::string lastTest;
+  static int count = 0;
+  if (testName != lastTest) {
+    lastTest = testName;
+    count = 0;
+  }
+  return "mendrix-test-" + std::string(run) + "-" +
+         std::to_string(std::hash<std::string>{}(testName) % 1000000) + "-" +
+         std::to_string(count++);
+}
+
+}  // namespace
+#endif
+
 TTempDir::TTempDir() {
   static std::mt19937_64 generator{std::random_device{}()};
   fs::path base = fs::temp_directory_path();
+#ifdef _WIN32
+  fs::path repeatable = base / RepeatableName();
+  std::error_code created;
+  if (fs::create_directory(repeatable, created) ||
+      (!GTEST_FLAG_GET(internal_run_death_test).empty() && fs::is_directory(repeatable))) {
+    Path_ = repeatable.string();  // in a death test: the directory of the test
+    return;
+  }
+#endif
   for (;;) {
     fs::path candidate = base / ("mendrix-test-" + std::to_string(generator() % 1000000000));
     std::error_code error;
