@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +57,18 @@ inline bool HasSanitizerReport(const std::string& err) {
   return err.find("ERROR: AddressSanitizer") != std::string::npos ||
          err.find("ERROR: LeakSanitizer") != std::string::npos ||
          err.find("runtime error:") != std::string::npos;
+}
+
+// True for the name of an install copy or a work file: ".DWX" or "DWX" and
+// a decimal number at the end.
+inline bool IsWorkFileName(const std::string& name) {
+  const std::size_t at = name.rfind("DWX");
+  if (at == std::string::npos || at + 3 == name.size()) return false;
+  if (at != 0 && name[at - 1] != '.' && name[at - 1] != '\\') return false;
+  for (std::size_t i = at + 3; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return false;
+  }
+  return true;
 }
 
 // A scratch directory: tmp/ is the run's TMPDIR, old.bin or tree/ the target
@@ -113,6 +127,17 @@ class TScratch {
   // Names left in the temp directory (work files).
   std::vector<std::string> TempLeftovers() const { return ListDirectory(TempPath()); }
 
+  // Install copies left beside a single-file target (a tree target's show
+  // in its snapshot).
+  std::vector<std::string> BesideLeftovers() const {
+    std::vector<std::string> names;
+    if (Tree_) return names;
+    for (const std::string& name : ListDirectory(Path())) {
+      if (name.rfind("old.bin.", 0) == 0 && IsWorkFileName(name)) names.push_back(name);
+    }
+    return names;
+  }
+
   // Runs the program on the target with the patch, standard input at its
   // end; extra environment as given.
   TRunResult Run(const std::vector<std::pair<std::string, std::string>>& environment = {},
@@ -139,6 +164,98 @@ class TScratch {
   bool Tree_;
   TTempDir Dir_;
 };
+
+// What is wrong with the files a run left below a tree target (empty when
+// nothing): every target (a file before or after) must be wholly old or
+// wholly new. Other files may be backups or results under a changed name,
+// copies of old or new files; install copies (.DWX<n>) only where
+// leftoverAllowed says so.
+template <typename TAllowed>
+std::string TargetsProblem(const TSnapshot& before, const TSnapshot& after, const TSnapshot& now,
+                           TAllowed leftoverAllowed) {
+  std::set<std::string> targets;
+  for (const auto& [name, bytes] : before) targets.insert(name);
+  for (const auto& [name, bytes] : after) {
+    if (before.count(name) == 0 || before.at(name) != bytes) targets.insert(name);
+  }
+  for (const std::string& name : targets) {
+    auto actual = now.find(name);
+    auto old = before.find(name);
+    auto fresh = after.find(name);
+    const bool wholeOld = old == before.end() ? actual == now.end()
+                                              : actual != now.end() && actual->second == old->second;
+    const bool wholeNew =
+        fresh != after.end() && actual != now.end() && actual->second == fresh->second;
+    if (!wholeOld && !wholeNew) return "target neither old nor new: " + name;
+  }
+  for (const auto& [name, bytes] : now) {
+    if (targets.count(name) != 0) continue;
+    if (IsWorkFileName(name)) {
+      if (leftoverAllowed(name)) continue;
+      return "install copy left: " + name;
+    }
+    bool known = false;
+    for (const auto& [oldName, oldBytes] : before) known = known || oldBytes == bytes;
+    for (const auto& [newName, newBytes] : after) known = known || newBytes == bytes;
+    if (!known) return "unexpected file: " + name;
+  }
+  return "";
+}
+
+// The fault shim (tests/support/fault_shim.cpp) counts the program's
+// file-changing operations; at operation At it makes it fail with Errno or
+// kills the process.
+struct TFaultPlan {
+  long At = 0;  // 0: none, only count
+  bool Kill = false;
+  int Errno = 28;  // ENOSPC
+};
+
+struct TCountedOp {
+  long Number = 0;
+  std::string Kind;  // create, write, close, rename, link, unlink, mkdir
+  std::string Path;  // "-" for writes and closes
+};
+
+inline std::vector<std::pair<std::string, std::string>> FaultEnvironment(
+    const std::string& shim, const std::string& log, const TFaultPlan& plan) {
+  std::string asan = "verify_asan_link_order=0";
+  if (const char* inherited = std::getenv("ASAN_OPTIONS")) asan = std::string(inherited) + ":" + asan;
+  return {{"LD_PRELOAD", shim},
+          {"MENDRIX_FAULT_LOG", log},
+          {"MENDRIX_FAULT_AT", std::to_string(plan.At)},
+          {"MENDRIX_FAULT_ACTION", plan.Kill ? "kill" : "fail"},
+          {"MENDRIX_FAULT_ERRNO", std::to_string(plan.Errno)},
+          {"ASAN_OPTIONS", asan}};
+}
+
+inline std::vector<TCountedOp> ReadOpLog(const std::string& log) {
+  std::vector<TCountedOp> ops;
+  const std::string text = ReadFileText(log);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    const std::size_t first = line.find(' ');
+    const std::size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+    if (second == std::string::npos) continue;
+    ops.push_back({std::stol(line.substr(0, first)), line.substr(first + 1, second - first - 1),
+                   line.substr(second + 1)});
+  }
+  return ops;
+}
+
+// The last message of a failed run: the last line of standard error that
+// holds text.
+inline std::string LastMessage(const std::string& err) {
+  std::size_t end = err.find_last_not_of("\r\n");
+  if (end == std::string::npos) return "";
+  std::size_t start = err.find_last_of('\n', end);
+  start = start == std::string::npos ? 0 : start + 1;
+  return err.substr(start, end - start + 1);
+}
 
 // What a run did, in a line for failure messages.
 inline std::string Describe(const TRunResult& result) {

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -76,36 +75,15 @@ class TSweep {
     if (result.ExitCode != 0 && result.ExitCode != 1) return "unexpected exit code";
     if (HasSanitizerReport(result.Err)) return "sanitizer report";
     if (!Scratch_.TempLeftovers().empty()) return "work file left: " + Scratch_.TempLeftovers()[0];
+    if (!Scratch_.BesideLeftovers().empty()) return "install copy left: " + Scratch_.BesideLeftovers()[0];
     const TSnapshot now = Scratch_.Snapshot();
     if (result.ExitCode == 1) return now == Before_ ? "" : "failed run changed the old files";
     if (!Patch_.Tree) return now == expectedAfter ? "" : "single-file target not wholly new";
 
-    std::set<std::string> targets;
-    for (const auto& [name, bytes] : Before_) targets.insert(name);
-    for (const auto& [name, bytes] : expectedAfter) {
-      if (Before_.count(name) == 0 || Before_.at(name) != bytes) targets.insert(name);
-    }
-    for (const std::string& name : targets) {
-      auto actual = now.find(name);
-      auto old = Before_.find(name);
-      auto fresh = expectedAfter.find(name);
-      const bool wholeOld = old == Before_.end() ? actual == now.end()
-                                                 : actual != now.end() && actual->second == old->second;
-      const bool wholeNew = fresh != expectedAfter.end() && actual != now.end() &&
-                            actual->second == fresh->second;
-      if (!wholeOld && !wholeNew) return "target neither old nor new: " + name;
-    }
-    // Other files are backups (under whatever name the patch now gives the
-    // backup directory), or results under a name that was changed: copies
-    // of old files or of new ones.
-    for (const auto& [name, bytes] : now) {
-      if (targets.count(name) != 0) continue;
-      bool known = false;
-      for (const auto& [oldName, oldBytes] : Before_) known = known || oldBytes == bytes;
-      for (const auto& [newName, newBytes] : expectedAfter) known = known || newBytes == bytes;
-      if (!known) return "unexpected file: " + name;
-    }
-    return "";
+    // Backups, under whatever name the patch now gives the backup
+    // directory, and results under a changed name are fine; install copies
+    // are not.
+    return TargetsProblem(Before_, expectedAfter, now, [](const std::string&) { return false; });
   }
 
   const TRobustPatch& Patch_;
