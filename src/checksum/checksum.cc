@@ -1,6 +1,7 @@
 #include "checksum/checksum.h"
 
 #include <algorithm>
+#include <memory>
 
 // On x86 the bulk of the bytes is folded with carry-less multiplication when
 // the processor has it; the table code below serves every other case.
@@ -34,8 +35,8 @@ constexpr TSliceTable MakeSliceTable() {
 
 constexpr TSliceTable SliceTable = MakeSliceTable();
 
-// Bytes read per piece; a multiple of the file layer's largest transfer.
-constexpr std::int32_t ChecksumPiece = 2 * BlockPiece;
+// Bytes read per piece, in one read each.
+constexpr std::int32_t ChecksumPiece = 1024 * 1024;
 
 inline std::uint32_t Load32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
@@ -147,14 +148,15 @@ std::uint32_t ChecksumRange(TDiskFile& file, std::int64_t start, std::int64_t en
   // A failure left pending by the caller says nothing about these bytes.
   (void)TakeIoStatus();
   SeekTo(file, static_cast<std::int32_t>(start));
-  std::array<std::uint8_t, ChecksumPiece> buffer;
+  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(ChecksumPiece);
   std::int64_t remaining = end - start;
   while (remaining > 0) {
     auto piece = static_cast<std::int32_t>(std::min<std::int64_t>(remaining, ChecksumPiece));
     // A range that runs past the end of the file, or a failing disk, ends
     // the reading: the value covers the pieces read before.
-    if (!ReadBlock(file, buffer.data(), piece)) break;
-    value = CrcUpdate(value, buffer.data(), piece);
+    ReadExact(file, buffer.get(), piece);
+    if (TakeIoStatus() != 0) break;
+    value = CrcUpdate(value, buffer.get(), piece);
     remaining -= piece;
   }
   return value;

@@ -8,6 +8,7 @@
 #include "checksum/checksum.h"
 #include "console/console.h"
 #include "delta/streams.h"
+#include "delta/transfer.h"
 
 namespace mendrix {
 
@@ -78,11 +79,11 @@ bool ReadSource(TSource& source, std::int64_t position, std::uint8_t* bytes, std
     return true;
   }
   SeekTo(source.File, static_cast<std::int32_t>(position));
-  if (n >= SourceWindowSize / 2) return ReadBlock(source.File, bytes, n);
+  if (n >= SourceWindowSize / 2) return ReadWhole(source.File, bytes, n);
   auto length =
       static_cast<std::int32_t>(std::min<std::int64_t>(SourceWindowSize, source.Size - position));
   source.WindowLength = 0;
-  if (!ReadBlock(source.File, source.Window.data(), length)) return false;
+  if (!ReadWhole(source.File, source.Window.data(), length)) return false;
   source.WindowStart = position;
   source.WindowLength = length;
   std::memcpy(bytes, source.Window.data(), static_cast<std::size_t>(n));
@@ -95,7 +96,7 @@ void FlushOutput(TOutput& output) {
     SeekTo(output.File, static_cast<std::int32_t>(output.Flushed));  // a failure fails the write
     output.AtEnd = true;
   }
-  if (!WriteBlock(output.File, output.Buffer.data(), output.Pending)) FatalStop(CannotWrite);
+  if (!WriteWhole(output.File, output.Buffer.data(), output.Pending)) FatalStop(CannotWrite);
   output.Flushed += output.Pending;
   output.Pending = 0;
 }
@@ -127,7 +128,7 @@ bool ReadOutput(TOutput& output, std::int64_t offset, std::uint8_t* bytes, std::
   if (fromFile > 0) {
     SeekTo(output.File, static_cast<std::int32_t>(offset));
     output.AtEnd = false;
-    if (!ReadBlock(output.File, bytes, fromFile)) return false;
+    if (!ReadWhole(output.File, bytes, fromFile)) return false;
   }
   std::memcpy(bytes + fromFile, output.Buffer.data() + (offset + fromFile - output.Flushed),
               static_cast<std::size_t>(n - fromFile));

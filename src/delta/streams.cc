@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "delta/transfer.h"
 
 namespace mendrix {
 
@@ -51,7 +52,7 @@ bool Refill(TStreamReader& stream) {
   auto piece = static_cast<std::int32_t>(std::min<std::int64_t>(stream.Unread, StreamBufferSize));
   stream.Next = 0;
   stream.End = 0;
-  if (!ReadBlock(stream.File, stream.Buffer.data(), piece)) {
+  if (!ReadWhole(stream.File, stream.Buffer.data(), piece)) {
     stream.Unread = 0;
     return false;
   }
@@ -100,8 +101,8 @@ bool FillFromPatch(TDiskFile& patchFile, std::int32_t count, TDiskFile& file) {
   std::int32_t remaining = count;
   while (remaining > 0) {
     std::int32_t piece = std::min(remaining, CopyPiece);
-    if (!ReadBlock(patchFile, buffer.data(), piece)) return false;
-    if (!WriteBlock(file, buffer.data(), piece)) return false;
+    if (!ReadWhole(patchFile, buffer.data(), piece)) return false;
+    if (!WriteWhole(file, buffer.data(), piece)) return false;
     remaining -= piece;
   }
   return true;
