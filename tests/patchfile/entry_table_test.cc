@@ -281,7 +281,7 @@ TEST(ReadEntryDeathTest, DamagedEntriesStopTheRun) {
     patch.Entries = {file, embedded};
     TBytes bytes = test::BuildPatch(patch);
     bytes.erase(bytes.begin(), bytes.begin() + EntryTableStart(patch));
-    bytes.resize(bytes.size() - TrailerSize);
+    bytes.erase(bytes.end() - TrailerSize, bytes.end());
     return bytes;
   };
   const TBytes good = make("f", "", "e");
