@@ -1,0 +1,290 @@
+// Whole runs of mendrix-make, each patch then applied by mendrix: the
+// rebuilt files must equal the new version byte for byte and carry its date.
+#include "generator/make_patch.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "generator/dos_time.h"
+#include "support/run_program.h"
+#include "support/test_files.h"
+
+namespace mendrix::test {
+namespace {
+
+namespace fs = std::filesystem;
+using TBytes = std::vector<std::uint8_t>;
+
+TBytes Text(const std::string& text) { return TBytes(text.begin(), text.end()); }
+
+TBytes Edited(TBytes bytes, std::uint32_t seed) {
+  const TBytes noise = RandomBytes(64, seed);
+  for (std::size_t i = seed % 97; i < bytes.size(); i += 301) bytes[i] ^= noise[i % 64] | 1;
+  if (bytes.size() > 5000) bytes.erase(bytes.begin() + 3000, bytes.begin() + 3100);
+  bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 3), noise.begin(), noise.end());
+  return bytes;
+}
+
+// Seconds since 1970 that a file gets, and what it has after a trip through
+// a DOS date-time (even seconds).
+constexpr std::int64_t NewTime = 1434010151;  // 2015-06-11 08:09:11 UTC
+
+void SetTime(const std::string& path, std::int64_t seconds) {
+  const auto moment = std::chrono::system_clock::time_point(std::chrono::seconds(seconds));
+  fs::last_write_time(path, std::chrono::file_clock::from_sys(moment));
+}
+
+class MakePatchRun : public testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(Dir.File("tmp")); }
+
+  TRunResult Make(std::vector<std::string> arguments) {
+    TRunRequest request;
+    request.Program = MENDRIX_MAKE_BINARY;
+    arguments.insert(arguments.begin(), "-quiet");
+    request.Arguments = arguments;
+    request.WorkDir = Dir.Path();
+    request.Environment = {{"TZ", "UTC"}};
+    return RunProgram(request);
+  }
+
+  TRunResult Apply(const std::string& program, std::vector<std::string> arguments) {
+    TRunRequest request;
+    request.Program = program;
+    request.Arguments = std::move(arguments);
+    request.WorkDir = Dir.File("apply");
+    request.Environment = {{"TZ", "UTC"}, {"TMPDIR", Dir.File("tmp")}};
+    fs::create_directories(request.WorkDir);
+    return RunProgram(request);
+  }
+
+  void ExpectFile(const std::string& path, const TBytes& bytes) {
+    ASSERT_TRUE(FileExists(path)) << path;
+    EXPECT_EQ(ReadFileBytes(path), bytes) << path;
+    EXPECT_EQ(FileWriteTime(path), NewTime - NewTime % 2) << path;
+  }
+
+  TTempDir Dir;
+};
+
+TEST_F(MakePatchRun, SingleFileRoundTrips) {
+  const TBytes base = RandomBytes(30000, 11);
+  struct TCase {
+    const char* Name;
+    TBytes Old;
+    TBytes New;
+  };
+  const TCase cases[] = {
+      {"scattered edits, a cut and an insertion", base, Edited(base, 1)},
+      {"a file growing from 0 bytes", {}, base},
+      {"a file shrinking to 0 bytes", base, {}},
+      {"moved blocks", base,
+       [&] {
+         TBytes moved(base.begin() + 20000, base.end());
+         moved.insert(moved.end(), base.begin(), base.begin() + 20000);
+         return moved;
+       }()},
+      {"unrelated contents", base, RandomBytes(12345, 12)},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    WriteFileBytes(Dir.File("old.bin"), c.Old);
+    WriteFileBytes(Dir.File("new.bin"), c.New);
+    SetTime(Dir.File("new.bin"), NewTime);
+    const TRunResult made = Make({"p.pat", "old.bin", "new.bin"});
+    ASSERT_EQ(made.ExitCode, 0) << made.Err;
+    WriteFileBytes(Dir.File("apply/target.bin"), c.Old);
+    const TRunResult applied = Apply("", {Dir.File("p.pat"), "target.bin"});
+    ASSERT_EQ(applied.ExitCode, 0) << applied.Out << applied.Err;
+    ExpectFile(Dir.File("apply/target.bin"), c.New);
+  }
+}
+
+TEST_F(MakePatchRun, ThreeVersionChainAppliesFromEachOldVersion) {
+  const TBytes v1 = RandomBytes(20000, 21);
+  const TBytes v2 = Edited(v1, 2);
+  const TBytes v3 = Edited(v2, 3);
+  const TBytes latest = Edited(v3, 4);
+  WriteFileBytes(Dir.File("v1"), v1);
+  WriteFileBytes(Dir.File("v2"), v2);
+  WriteFileBytes(Dir.File("v2copy"), v2);  // consecutive equal versions are merged
+  WriteFileBytes(Dir.File("v3"), v3);
+  WriteFileBytes(Dir.File("new"), latest);
+  SetTime(Dir.File("new"), NewTime);
+  const TRunResult made = Make({"p.pat", "v1", "v2", "v2copy", "v3", "new"});
+  ASSERT_EQ(made.ExitCode, 0) << made.Err;
+  for (const TBytes* old : {&v1, &v2, &v3}) {
+    WriteFileBytes(Dir.File("apply/target"), *old);
+    const TRunResult applied = Apply("", {Dir.File("p.pat"), "target"});
+    ASSERT_EQ(applied.ExitCode, 0) << applied.Out << applied.Err;
+    ExpectFile(Dir.File("apply/target"), latest);
+  }
+  // A file in none of the versions is refused and left as it was.
+  WriteFileBytes(Dir.File("apply/target"), Text("something else"));
+  EXPECT_EQ(Apply("", {Dir.File("p.pat"), "target"}).ExitCode, 1);
+  EXPECT_EQ(ReadFileBytes(Dir.File("apply/target")), Text("something else"));
+}
+
+// Two old trees and a new one: changed, unchanged, renamed, moved, added
+// and removed files, a file identical in both old trees and one that only
+// the second old tree has.
+TEST_F(MakePatchRun, TreeRoundTripsFromEachOldTree) {
+  const TBytes big = RandomBytes(50000, 31);
+  const std::vector<std::pair<std::string, TBytes>> old1 = {
+      {"a.txt", Text("alpha, first version\n")},
+      {"same.txt", Text("never changes\n")},
+      {"lib/big.bin", big},
+      {"docs/readme.md", Text("read me, version one\n")},
+      {"gone.txt", Text("removed later\n")},
+      {"stable.dat", Text("equal in both old trees\n")},
+  };
+  const std::vector<std::pair<std::string, TBytes>> old2 = {
+      {"a.txt", Text("alpha, second version\n")},
+      {"same.txt", Text("never changes\n")},
+      {"lib/big.bin", Edited(big, 5)},
+      {"docs/readme.md", Text("read me, version two\n")},
+      {"stable.dat", Text("equal in both old trees\n")},
+      {"late.txt", Text("only in the second old tree\n")},
+  };
+  const std::vector<std::pair<std::string, TBytes>> newer = {
+      {"a.txt", Text("alpha, new version\n")},
+      {"same.txt", Text("never changes\n")},
+      {"lib/big.bin", Edited(Edited(big, 5), 6)},
+      {"manual/readme.md", Text("read me, version three\n")},
+      {"stable.dat", Text("changed at last\n")},
+      {"late.txt", Text("only in the second old tree, changed\n")},
+      {"sub/dir/added.txt", Text("brand new\n")},
+  };
+  for (const auto& [name, bytes] : old1) WriteFileBytes(Dir.File("old1/" + name), bytes);
+  for (const auto& [name, bytes] : old2) WriteFileBytes(Dir.File("old2/" + name), bytes);
+  for (const auto& [name, bytes] : newer) {
+    WriteFileBytes(Dir.File("new/" + name), bytes);
+    SetTime(Dir.File("new/" + name), NewTime);
+  }
+  const TRunResult made = Make({"p.pat", "old1", "old2", "new"});
+  ASSERT_EQ(made.ExitCode, 0) << made.Err;
+  EXPECT_NE(made.Err.find("\"gone.txt\""), std::string::npos) << made.Err;
+  for (const auto* old : {&old1, &old2}) {
+    fs::remove_all(Dir.File("apply"));
+    for (const auto& [name, bytes] : *old) WriteFileBytes(Dir.File("apply/tree/" + name), bytes);
+    const TRunResult applied = Apply("", {Dir.File("p.pat"), "tree"});
+    ASSERT_EQ(applied.ExitCode, 0) << applied.Out << applied.Err;
+    for (const auto& [name, bytes] : newer) {
+      if (name == "same.txt") continue;  // no entry: its date stays
+      ExpectFile(Dir.File("apply/tree/" + name), bytes);
+    }
+    EXPECT_TRUE(FileExists(Dir.File("apply/tree/Backup/a.txt")));
+  }
+}
+
+TEST_F(MakePatchRun, SelfApplyingPatchRunsWithoutPatchArgument) {
+  const TBytes old = RandomBytes(10000, 41);
+  const TBytes latest = Edited(old, 7);
+  WriteFileBytes(Dir.File("old.bin"), old);
+  WriteFileBytes(Dir.File("new.bin"), latest);
+  SetTime(Dir.File("new.bin"), NewTime);
+  const TRunResult made =
+      Make({"-self", "-mendrix", MENDRIX_BINARY, "update", "old.bin", "new.bin"});
+  ASSERT_EQ(made.ExitCode, 0) << made.Err;
+  WriteFileBytes(Dir.File("apply/target.bin"), old);
+  const TRunResult applied = Apply(Dir.File("update"), {"target.bin"});
+  ASSERT_EQ(applied.ExitCode, 0) << applied.Out << applied.Err;
+  ExpectFile(Dir.File("apply/target.bin"), latest);
+}
+
+TEST_F(MakePatchRun, NoticeAndBackupNameReachTheRun) {
+  WriteFileBytes(Dir.File("old/a.txt"), Text("old a\n"));
+  WriteFileBytes(Dir.File("new/a.txt"), Text("new a\n"));
+  SetTime(Dir.File("new/a.txt"), NewTime);
+  WriteFileText(Dir.File("notice.txt"), "Line one\r\nLine two\n#%de\nZeile\n");
+  const TRunResult made = Make({"-notice", "notice.txt", "-backup", "Saved/old", "p.pat", "old", "new"});
+  ASSERT_EQ(made.ExitCode, 0) << made.Err;
+  WriteFileBytes(Dir.File("apply/tree/a.txt"), Text("old a\n"));
+  const TRunResult applied = Apply("", {Dir.File("p.pat"), "tree"});
+  ASSERT_EQ(applied.ExitCode, 0) << applied.Err;
+  EXPECT_NE(applied.Err.find("Line one\r\nLine two\r\nPlease press any key"), std::string::npos)
+      << applied.Err;
+  EXPECT_EQ(applied.Err.find("Zeile"), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(Dir.File("apply/tree/Saved/old/a.txt")), Text("old a\n"));
+  ExpectFile(Dir.File("apply/tree/a.txt"), Text("new a\n"));
+}
+
+TEST_F(MakePatchRun, RefusesWhatItCantMake) {
+  WriteFileText(Dir.File("file1"), "one");
+  WriteFileText(Dir.File("file2"), "two");
+  fs::create_directories(Dir.File("dir1"));
+  // Each part within the system's limit, the whole name over the format's.
+  WriteFileText(Dir.File("longname/" + std::string(200, 'n') + "/" + std::string(60, 'm')), "x");
+  WriteFileText(Dir.File("shortname/x"), "y");
+  struct TCase {
+    const char* Name;
+    std::vector<std::string> Arguments;
+    const char* Message;  // part of what the console channel says
+  };
+  const TCase cases[] = {
+      {"a file and a directory", {"p.pat", "file1", "dir1"}, "all files or all directories"},
+      {"an old version that isn't there", {"p.pat", "missing", "file2"}, "can't read \"missing\""},
+      {"a name over 255 bytes", {"p.pat", "shortname", "longname"}, "longer than 255 bytes"},
+      {"nothing changed", {"p.pat", "file1", "file1"}, "nothing to patch"},
+      {"an unknown option", {"-x", "p.pat", "file1", "file2"}, "Illegal option \"-x\"."},
+      {"no new version", {"p.pat", "file1"}, "Too few parameters!"},
+      {"a notice file that isn't there", {"-notice", "none.txt", "p.pat", "file1", "file2"},
+       "can't read notice file"},
+      {"a backup name that leaves the tree", {"-backup", "../up", "p.pat", "file1", "file2"},
+       "backup directory name"},
+      {"an option without its value", {"p.pat", "file1", "file2", "-backup"}, "needs a value"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const TRunResult made = Make(c.Arguments);
+    EXPECT_EQ(made.ExitCode, 1);
+    EXPECT_NE(made.Err.find(c.Message), std::string::npos) << made.Err;
+    EXPECT_FALSE(FileExists(Dir.File("p.pat")));
+  }
+  EXPECT_EQ(Make({"-h"}).ExitCode, 0);
+}
+
+TEST(NoticeFromText, LineBreaksBecomeZeroBytes) {
+  struct TCase {
+    const char* Name;
+    std::string Text;
+    std::string Notice;
+  };
+  const TCase cases[] = {
+      {"LF", "a\nb\n", std::string("a\0b\0", 4)},
+      {"CR LF", "a\r\nb", std::string("a\0b", 3)},
+      {"a lone CR stays", "a\rb", "a\rb"},
+      {"an empty line", "a\n\nb", std::string("a\0\0b", 4)},
+      {"language sections kept", "Hi\n#%de\nHallo", std::string("Hi\0#%de\0Hallo", 13)},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(NoticeFromText(c.Text), c.Notice);
+  }
+}
+
+TEST(DosDateTime, LocalTimeInTwoSecondSteps) {
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+  struct TCase {
+    std::time_t Moment;
+    std::uint32_t Stamp;
+  };
+  const TCase cases[] = {
+      {1434010151, (35u << 9 | 6 << 5 | 11) << 16 | (8u << 11 | 9 << 5 | 5)},  // odd second rounds down
+      {315532800, (0u << 9 | 1 << 5 | 1) << 16},                              // 1980-01-01 00:00:00
+      {0, (0u << 9 | 1 << 5 | 1) << 16},                                      // before 1980
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Moment);
+    EXPECT_EQ(DosDateTime(c.Moment), c.Stamp);
+  }
+}
+
+}  // namespace
+}  // namespace mendrix::test
