@@ -2,7 +2,6 @@
 // whole (old or new, never lost or half-written), a failure must say so with
 // exit code 1, and no work file or install copy may be left behind.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -76,7 +75,7 @@ TEST_F(InstallSafety, BlockedBackupStopsAndKeepsOldFile) {
 // before the new file was renamed into place: a second run finishes the job.
 TEST_F(InstallSafety, RerunAfterInterruptedBackupCompletes) {
   fs::create_directories(Dir.File("tree/Backup"));
-  ASSERT_EQ(link(Dir.File("tree/a.txt").c_str(), Dir.File("tree/Backup/a.txt").c_str()), 0);
+  fs::create_hard_link(Dir.File("tree/a.txt"), Dir.File("tree/Backup/a.txt"));
   // ...and an install copy that the killed run left beside the target.
   WriteFileText(Dir.File("tree/a.txt.DWX0"), "half a cop");
   TRunResult run = Dir.Run({"p.pat", "tree"});

@@ -1,7 +1,6 @@
 // Whole runs of single-file patches: messages byte for byte, the file that is
 // left, its date, and a clean temp directory.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -124,10 +123,11 @@ TEST_F(SingleFileRun, FailuresLeaveFileAndTempAlone) {
 TEST_F(SingleFileRun, SelfApplyingPatch) {
   TBytes program = ReadFileBytes(MendrixPath());
   ASSERT_FALSE(program.empty());
-  const std::string self = Dir.File("fixer");
+  const std::string self = Dir.File("fixer.exe");
   WriteFileBytes(self, BuildPatch(SingleFilePatch(ChainEntry("", {Old, New}, ResultStamp), Notice),
                                   program));
-  ASSERT_EQ(chmod(self.c_str(), 0755), 0);
+  std::filesystem::permissions(self, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add);
 
   TRunRequest request;
   request.Program = self;

@@ -26,8 +26,10 @@ constexpr std::int64_t StampSeconds = 946684798;
 class EmbeddedTest : public testing::Test {
  protected:
   void Open(std::uint32_t length, const TBytes& content) {
+#ifndef _WIN32
     setenv("TZ", "UTC", 1);
     tzset();
+#endif
     TBytes bytes(12 + content.size() + 1, 'T');
     std::copy_n("lead", 4, bytes.begin());
     StoreU32Le(bytes.data() + 4, length);

@@ -2,10 +2,10 @@
 // name can be in, including those an interrupted run leaves, and failures
 // that must leave the user's file untouched.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <string>
@@ -29,16 +29,13 @@ using TBytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t ResultStamp = (23u << 9 | 4u << 5 | 5u) << 16 | (6u << 11 | 7u << 5 | 4u);
 constexpr std::int64_t ResultSeconds = 1049522828;
 
-ino_t Inode(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
-
 class InstallResultTest : public testing::Test {
  protected:
   void SetUp() override {
+#ifndef _WIN32
     setenv("TZ", "UTC", 1);
     tzset();
+#endif
     New = test::RandomBytes(150000, 5);  // more than one piece of the copy
     Old = test::RandomBytes(1000, 6);
     Context.Entry.ResultSize = static_cast<std::uint32_t>(New.size());
@@ -88,7 +85,7 @@ TEST_F(InstallResultTest, PlacesResultInEveryStartingState) {
     if (c.TargetIsNew) WriteFileBytes(Target, New);
     if (c.BackupState == 1) {
       std::filesystem::create_directories(Dir.File("app/Backup"));
-      ASSERT_EQ(link(Target.c_str(), Backup.c_str()), 0);
+      std::filesystem::create_hard_link(Target, Backup);
     }
     if (c.BackupState == 2) WriteFileBytes(Backup, {'x'});
 
@@ -102,7 +99,7 @@ TEST_F(InstallResultTest, PlacesResultInEveryStartingState) {
     EXPECT_EQ(ReadFileBytes(Work), New);  // the work file is the caller's
     if (c.TreeMode && c.TargetOld) {
       EXPECT_EQ(ReadFileBytes(Backup), Old);
-      EXPECT_NE(Inode(Backup), Inode(Target));
+      EXPECT_FALSE(std::filesystem::equivalent(Backup, Target));
     }
     if (c.BackupState == 0 && !(c.TreeMode && c.TargetOld)) {
       EXPECT_FALSE(FileExists(Backup));
@@ -133,6 +130,9 @@ TEST_F(InstallResultTest, MissingWorkFileStops) {
 // The copy runs out of room halfway (a file size limit that root is held to
 // as well): the old file must still be there, whole, and no half copy left.
 TEST_F(InstallResultTest, FailedCopyKeepsOldFile) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no file size limit to run out of";
+#else
   for (bool treeMode : {false, true}) {
     SCOPED_TRACE(treeMode ? "tree" : "single file");
     WriteFileBytes(Target, Old);
@@ -148,6 +148,7 @@ TEST_F(InstallResultTest, FailedCopyKeepsOldFile) {
     EXPECT_FALSE(FileExists(Backup));
     EXPECT_TRUE(Copies().empty());
   }
+#endif
 }
 
 TEST(FileMatches, SizeFirstThenChecksum) {
