@@ -14,6 +14,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <utility>
 
 #include "console/console.h"
 #include "patchfile/byte_order.h"
@@ -82,15 +84,16 @@ void ReadFileEntry(TPatchContext& context, const TRunOptions& options) {
     context.EntryName = options.OldPath;
   }
 
-  // VariantCount is at most 65535, so the tables stay bounded.
+  // The tables grow with the variants actually read: a VariantCount (up to
+  // 65535) that the patch doesn't back with records allocates nothing.
   const std::size_t count = context.Entry.VariantCount;
-  context.Variants.resize(count);
-  context.VariantPath.resize(count);
-  context.VariantExclude.resize(count);
-  context.StreamOffset.resize(count);
+  context.Variants.clear();
+  context.VariantPath.clear();
+  context.VariantExclude.clear();
+  context.StreamOffset.clear();
   for (std::size_t i = 0; i < count; ++i) {
+    std::string name;
     if (context.TreeMode) {
-      std::string name;
       if (!ReadShortString(file, name)) StopCorrupted();
       // An empty variant name stands for the entry's own name.
       if (name.empty()) {
@@ -98,14 +101,14 @@ void ReadFileEntry(TPatchContext& context, const TRunOptions& options) {
       } else if (!IsContainedName(name)) {
         StopCorrupted();
       }
-      context.VariantPath[i] = name;
     }
-    context.Variants[i] = ReadVariantInfo(file);
-    context.VariantExclude[i] = ReadRange(file, hasRanges);
+    context.VariantPath.push_back(std::move(name));
+    context.Variants.push_back(ReadVariantInfo(file));
+    context.VariantExclude.push_back(ReadRange(file, hasRanges));
 
     const std::int32_t streamOffset = GetPosition(file);
     if (streamOffset < 0) StopCorrupted();
-    context.StreamOffset[i] = streamOffset;
+    context.StreamOffset.push_back(streamOffset);
     // Step over the streams. Their end is not compared with the file size
     // (the next read notices a shortfall), but it must be a position.
     std::int64_t streamEnd = streamOffset;

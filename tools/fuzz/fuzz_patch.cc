@@ -13,12 +13,16 @@
 //   - anything written outside the scratch directory (checked three levels
 //     up and in the working directory);
 //   - a single-file target that is not wholly old after a failed run;
-//   - a file descriptor left open after a run.
+//   - a file descriptor left open after a run;
+//   - a run whose heap grows by more than HeapLimit at any moment: memory
+//     must stay bounded by a small constant, never sized by the patch.
 //
 // Bit 0 of the header's Reserved byte (which the program does not read)
 // makes NewPath differ from OldPath, so both layouts get fuzzed.
 #include <fcntl.h>
+#include <sanitizer/allocator_interface.h>
 #include <sanitizer/common_interface_defs.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,6 +46,25 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr std::int64_t HeapLimit = 4 << 20;  // bytes a run may add to the heap
+
+// The heap's growth during a run, from the allocator's hooks.
+bool CountingHeap = false;
+std::int64_t HeapGrowth = 0;
+std::int64_t HeapPeak = 0;
+
+void OnAllocate(const volatile void* /*pointer*/, std::size_t size) {
+  if (!CountingHeap) return;
+  HeapGrowth += static_cast<std::int64_t>(size);
+  HeapPeak = std::max(HeapPeak, HeapGrowth);
+}
+
+void OnFree(const volatile void* pointer) {
+  if (CountingHeap) {
+    HeapGrowth -= static_cast<std::int64_t>(__sanitizer_get_allocated_size(const_cast<const void*>(pointer)));
+  }
+}
 
 struct TExitRequest {
   int Code = 0;
@@ -102,20 +125,77 @@ std::set<std::string> Listing(const std::string& directory) {
   return names;
 }
 
-std::set<std::string> OpenDescriptors() { return Listing("/proc/self/fd"); }
-
 void RemoveAll(const std::string& path) {
   std::error_code error;
   fs::remove_all(path, error);
 }
 
-// Puts the fixed targets back and removes whatever a run left.
+// A file or directory as the system describes it; any change to it (for a
+// directory: an entry added or removed) changes its stamp. Cheaper than
+// reading or listing it, which matters at thousands of runs a second.
+struct TStamp {
+  std::uint64_t Device = 0, Inode = 0;
+  std::int64_t Size = -1, Modified = 0, Changed = 0;
+  bool operator==(const TStamp&) const = default;
+};
+
+TStamp StampOf(const std::string& path) {
+  struct stat info;
+  TStamp stamp;
+  if (::lstat(path.c_str(), &info) != 0) return stamp;
+  stamp.Device = info.st_dev;
+  stamp.Inode = info.st_ino;
+  stamp.Size = info.st_size;
+  stamp.Modified = std::int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
+  stamp.Changed = std::int64_t{info.st_ctim.tv_sec} * 1000000000 + info.st_ctim.tv_nsec;
+  return stamp;
+}
+
+// Everything the fixed layout consists of, with the stamps it had when it
+// was last put in place: the levels above the scratch directory, the
+// scratch directory itself, the working directory and the targets.
+std::vector<std::pair<std::string, TStamp>> Watched;
+
+std::vector<std::string> WatchedPaths() {
+  std::vector<std::string> paths = {Root, Root + "/d1", Root + "/d1/d2", Scratch, WorkDir,
+                                    OldFilePath, OldTreePath};
+  for (const auto& file : OldTree) {
+    const std::string path = OldTreePath + "/" + SystemName(file.Name);
+    paths.push_back(path);
+    const std::string directory = fs::path(path).parent_path().string();
+    if (std::find(paths.begin(), paths.end(), directory) == paths.end()) paths.push_back(directory);
+  }
+  return paths;
+}
+
+bool Unchanged(const std::string& path) {
+  for (const auto& [watched, stamp] : Watched) {
+    if (watched == path) return StampOf(path) == stamp;
+  }
+  return false;
+}
+
+// Puts the fixed targets back and removes whatever a run left, unless the
+// last run touched nothing (most damaged patches stop before any write).
 void ResetScratch() {
+  bool intact = !Watched.empty();
+  for (const auto& [path, stamp] : Watched) intact = intact && StampOf(path) == stamp;
+  if (intact) return;
   for (const std::string& name : Listing(Scratch)) {
-    if (name != "tmp" && name != "cwd") RemoveAll(Scratch + "/" + name);
+    if (name != "tmp" && name != "cwd" && name != "patch.pat") RemoveAll(Scratch + "/" + name);
   }
   WriteFile(OldFilePath, OldFileBytes);
   for (const auto& file : OldTree) WriteFile(OldTreePath + "/" + SystemName(file.Name), file.Bytes);
+  Watched.clear();
+  for (const std::string& path : WatchedPaths()) Watched.emplace_back(path, StampOf(path));
+}
+
+// The lowest free descriptor number: a descriptor left open by a run takes
+// it, so it moves.
+int LowestFreeDescriptor() {
+  const int probe = ::dup(0);
+  ::close(probe);
+  return probe;
 }
 
 bool HasInstallCopySuffix(const std::string& name) {
@@ -141,28 +221,37 @@ void CheckNoInstallCopies(const std::string& tree, const std::uint8_t* data, std
 
 void CheckAfterRun(int exitCode, bool tree, bool separateNew, const std::uint8_t* data,
                    std::size_t size) {
-  if (!Listing(TempDir).empty()) {
+  // An empty directory is all that can be removed.
+  if (::rmdir(TempDir.c_str()) != 0) {
     Finding("work file left in the temp directory: " + *Listing(TempDir).begin());
   }
-  if (!Listing(WorkDir).empty()) {
-    Finding("file written in the working directory: " + *Listing(WorkDir).begin());
-  }
-  const std::string d1 = Root + "/d1";
-  const std::string d2 = d1 + "/d2";
-  if (Listing(Root) != std::set<std::string>{"d1"} || Listing(d1) != std::set<std::string>{"d2"} ||
-      Listing(d2) != std::set<std::string>{"scratch"}) {
+  ::mkdir(TempDir.c_str(), 0777);
+  if (!Unchanged(WorkDir)) Finding("the working directory was written to");
+  if (!Unchanged(Root) || !Unchanged(Root + "/d1") || !Unchanged(Root + "/d1/d2")) {
     Finding("file written outside the scratch directory");
   }
-  static const std::set<std::string> expected = {"tmp",     "cwd",     "patch.pat", "old.bin",
-                                                 "oldtree", "new.bin", "newtree"};
-  for (const std::string& name : Listing(Scratch)) {
-    if (expected.count(name) == 0) Finding("unexpected file beside the targets: " + name);
+  if (!Unchanged(Scratch)) {
+    static const std::set<std::string> expected = {"tmp",     "cwd",     "patch.pat", "old.bin",
+                                                   "oldtree", "new.bin", "newtree"};
+    for (const std::string& name : Listing(Scratch)) {
+      if (expected.count(name) == 0) Finding("unexpected file beside the targets: " + name);
+    }
   }
-  CheckNoInstallCopies(OldTreePath, data, size);
-  CheckNoInstallCopies(NewTreePath, data, size);
+  // An install copy left anywhere in a tree shows in the stamp of the tree
+  // or of one of its fixed subdirectories (new directories are made in one
+  // of them).
+  bool treeTouched = false;
+  for (const auto& [path, stamp] : Watched) {
+    if (path.rfind(OldTreePath, 0) == 0 && fs::is_directory(path)) {
+      treeTouched = treeTouched || StampOf(path) != stamp;
+    }
+  }
+  if (treeTouched) CheckNoInstallCopies(OldTreePath, data, size);
+  if (fs::exists(NewTreePath)) CheckNoInstallCopies(NewTreePath, data, size);
   if (!tree) {
     // The one target is wholly old unless the run completed.
-    if (ReadFile(OldFilePath) != OldFileBytes && (exitCode != 0 || separateNew)) {
+    if ((exitCode != 0 || separateNew) && !Unchanged(OldFilePath) &&
+        ReadFile(OldFilePath) != OldFileBytes) {
       Finding("single-file target changed by a failed run");
     }
     if (separateNew && exitCode != 0 && fs::exists(NewFilePath)) {
@@ -207,6 +296,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   OldFileBytes = mendrix::test::FixedOldFile();
   OldTree = mendrix::test::FixedOldTree();
   mendrix::OsSetExitHook(ThrowOnExit);
+  __sanitizer_install_malloc_and_free_hooks(OnAllocate, OnFree);
   std::fprintf(stderr, "mendrix-fuzz: scratch directory %s\n", Scratch.c_str());
   // Leaves the scratch directory behind for inspection only when a finding
   // aborts; a normal end removes it.
@@ -233,7 +323,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ResetScratch();
   WriteFile(PatchPath, std::vector<std::uint8_t>(data, data + size));
-  const std::set<std::string> descriptors = OpenDescriptors();
+  const int lowestFree = LowestFreeDescriptor();
 
   mendrix::TRunOptions options;
   options.PatchName = PatchPath;
@@ -245,10 +335,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int home = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (home < 0 || ::chdir(WorkDir.c_str()) != 0) Finding("can't enter the scratch directory");
   int exitCode = 0;
+  HeapGrowth = 0;
+  HeapPeak = 0;
+  CountingHeap = true;
   try {
     mendrix::RunPatch(options);
   } catch (const TExitRequest& request) {
     exitCode = request.Code;
+  }
+  CountingHeap = false;
+  if (HeapPeak > HeapLimit) Finding("the run's heap grew by " + std::to_string(HeapPeak) + " bytes");
+  if (std::getenv("MENDRIX_FUZZ_SHOW_HEAP") != nullptr) {
+    std::fprintf(stderr, "mendrix-fuzz: exit %d, heap growth %lld\n", exitCode,
+                 static_cast<long long>(HeapPeak));
   }
   if (::fchdir(home) != 0) Finding("can't return to the working directory");
   ::close(home);
@@ -261,6 +360,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   CheckAfterRun(exitCode, tree, separateNew, data, size);
   mendrix::RemoveCreatedFiles();
-  if (OpenDescriptors() != descriptors) Finding("file descriptor left open by a run");
+  if (LowestFreeDescriptor() != lowestFree) Finding("file descriptor left open by a run");
   return 0;
 }
