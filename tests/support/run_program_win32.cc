@@ -180,8 +180,10 @@ TRunResult RunProgram(const TRunRequest& request) {
   PROCESS_INFORMATION process = {};
   std::vector<char> line(commandLine.begin(), commandLine.end());
   line.push_back('\0');
+  // No console for the child: its three standard handles are the pipes, so it
+  // would not use one, and making one costs a process under Wine.
   BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                CREATE_NO_WINDOW, environment.data(),
+                                DETACHED_PROCESS, environment.data(),
                                 request.WorkDir.empty() ? nullptr : request.WorkDir.c_str(),
                                 &startup, &process);
   // Only the child keeps its ends, so the pipes end when it does.
