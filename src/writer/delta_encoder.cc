@@ -146,13 +146,11 @@ TDeltaOp TDeltaOp::Copy(std::int32_t length, std::int32_t offset,
   return op;
 }
 
-TDeltaOp TDeltaOp::Insert(std::vector<std::uint8_t> bytes, bool literal,
-                          std::uint8_t blockLength) {
+TDeltaOp TDeltaOp::Insert(std::vector<std::uint8_t> bytes, bool literal, std::uint8_t blockLength) {
   TDeltaOp op;
   op.Kind = TOpKind::Insert;
   op.Length = static_cast<std::int32_t>(bytes.size());
-  op.PieceFlags.assign(static_cast<std::size_t>(InsertPieceCount(op.Length, blockLength)),
-                       literal);
+  op.PieceFlags.assign(static_cast<std::size_t>(InsertPieceCount(op.Length, blockLength)), literal);
   op.InsertBytes = std::move(bytes);
   return op;
 }

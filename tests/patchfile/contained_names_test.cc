@@ -47,17 +47,24 @@ TEST(ContainedNames, EscapingNamesStopTheRunBeforeAnythingIsWritten) {
     std::string Message;
   };
   const std::vector<TCase> cases = {
-      {"embedded file above the new directory", "Backup",
-       {Embedded("..\\written.txt")}, corrupted},
+      {"embedded file above the new directory", "Backup", {Embedded("..\\written.txt")}, corrupted},
       {"embedded file by absolute path", "Backup", {Embedded("{dir}\\written.txt")}, corrupted},
       {"embedded file on a drive", "Backup", {Embedded("C:written.txt")}, corrupted},
-      {"good embedded file ahead of an escaping entry", "Backup",
-       {Embedded("written.txt"), FileEntry("..\\old\\a.dat", "")}, corrupted},
-      {"good embedded file ahead of an escaping variant", "Backup",
-       {Embedded("written.txt"), FileEntry("a.dat", "..\\..\\a.dat")}, corrupted},
-      {"good embedded file ahead of an unnamed embedded file", "Backup",
-       {Embedded("written.txt"), Embedded("")}, corrupted},
-      {"backup directory above the new directory", "..\\Backup", {Embedded("written.txt")},
+      {"good embedded file ahead of an escaping entry",
+       "Backup",
+       {Embedded("written.txt"), FileEntry("..\\old\\a.dat", "")},
+       corrupted},
+      {"good embedded file ahead of an escaping variant",
+       "Backup",
+       {Embedded("written.txt"), FileEntry("a.dat", "..\\..\\a.dat")},
+       corrupted},
+      {"good embedded file ahead of an unnamed embedded file",
+       "Backup",
+       {Embedded("written.txt"), Embedded("")},
+       corrupted},
+      {"backup directory above the new directory",
+       "..\\Backup",
+       {Embedded("written.txt")},
        "\r\nError, \"p.pat\" is no patchfile.\r\n\r\n\r\n"},
   };
   for (const TCase& c : cases) {

@@ -72,8 +72,8 @@ TOpened OpenBytes(const test::TTempDir& dir, const TBytes& bytes) {
 
 TEST(OpenPatch, ReadsTheReferencePatchBehindAProgram) {
   test::TTempDir dir;
-  const TOpened opened =
-      OpenBytes(dir, test::BuildPatch(test::ReferencePatch(), TBytes(test::ReferencePrefixSize, 0x4D)));
+  const TOpened opened = OpenBytes(
+      dir, test::BuildPatch(test::ReferencePatch(), TBytes(test::ReferencePrefixSize, 0x4D)));
   const TPatchContext& context = opened.Context;
   EXPECT_FALSE(context.TreeMode);
   EXPECT_EQ(context.Header.FormatVersion, 190u);
@@ -188,7 +188,13 @@ TEST(ReadShortString, LengthByteThenBytes) {
   const TCase cases[] = {
       {"empty string", {0, 'x'}, true, ""},
       {"zero byte stays in the text", {3, 'a', 0, 'b'}, true, std::string("a\0b", 3)},
-      {"255 bytes", [] { TBytes b(256, 'z'); b[0] = 255; return b; }(), true, std::string(255, 'z')},
+      {"255 bytes",
+       [] {
+         TBytes b(256, 'z');
+         b[0] = 255;
+         return b;
+       }(),
+       true, std::string(255, 'z')},
       {"no length byte", {}, false, ""},
       {"fewer bytes than the length", {4, 'a', 'b'}, false, ""},
   };
@@ -231,7 +237,8 @@ TEST(OpenPatchDeathTest, StopsWithTheMessageOfTheFirstFailedCheck) {
   noBackup.Notice.assign(200, 'n');
   TBytes noBackupBytes = test::BuildPatch(noBackup);
   noBackupBytes.erase(noBackupBytes.end() - 9);  // the empty backup name
-  StoreU32Le(&noBackupBytes[noBackupBytes.size() - 8], static_cast<std::uint32_t>(noBackupBytes.size()));
+  StoreU32Le(&noBackupBytes[noBackupBytes.size() - 8],
+             static_cast<std::uint32_t>(noBackupBytes.size()));
   ASSERT_GT(noBackupBytes[noBackupBytes.size() - 8], 7);
 
   TBytes tooShortNotice = good;
@@ -267,8 +274,7 @@ TEST(OpenPatchDeathTest, StopsWithTheMessageOfTheFirstFailedCheck) {
        noPatch},
       {"backup name inside with \"..\"",
        withPatch([](TWriterPatch& p) { p.BackupName = "b\\..\\..\\up"; }), noPatch},
-      {"absolute backup name", withPatch([](TWriterPatch& p) { p.BackupName = "\\tmp"; }),
-       noPatch},
+      {"absolute backup name", withPatch([](TWriterPatch& p) { p.BackupName = "\\tmp"; }), noPatch},
       {"absolute backup name with a slash",
        withPatch([](TWriterPatch& p) { p.BackupName = "/tmp"; }), noPatch},
       {"backup name with a drive", withPatch([](TWriterPatch& p) { p.BackupName = "D:b"; }),
@@ -300,9 +306,9 @@ TEST(OpenPatchDeathTest, PatchThatCannotBeOpened) {
     TRunOptions options;
     options.PatchName = name;
     TPatchContext context;
-    EXPECT_EXIT(OpenPatch(context, options), ExitedWithCode(1),
-                testing::Eq("\r\nError, can't open patchfile \"" + name + "\" for reading!" +
-                            FatalEnd));
+    EXPECT_EXIT(
+        OpenPatch(context, options), ExitedWithCode(1),
+        testing::Eq("\r\nError, can't open patchfile \"" + name + "\" for reading!" + FatalEnd));
   }
 }
 

@@ -55,8 +55,8 @@ void ExpectSameInfo(const TVariantInfo& read, const TWriterVariant& written) {
 TEST(ReadEntry, ReadsTheReferenceEntry) {
   test::TTempDir dir;
   TPatchContext context;
-  OpenAt(dir, test::BuildPatch(test::ReferencePatch(), TBytes(test::ReferencePrefixSize, 0)),
-         51805, false, context);
+  OpenAt(dir, test::BuildPatch(test::ReferencePatch(), TBytes(test::ReferencePrefixSize, 0)), 51805,
+         false, context);
   TRunOptions options;
   options.OldPath = "old.exe";
   options.NewPath = "new.exe";
@@ -104,7 +104,8 @@ TWriterPatch TreePatch() {
     variant.Info.BlockLength = static_cast<std::uint8_t>(i);
     variant.Exclude = {i, i * 2};
     for (int k = 0; k < StreamCount; ++k) {
-      variant.Streams[k].assign(static_cast<std::size_t>((i + k) % 7), static_cast<std::uint8_t>(i + k));
+      variant.Streams[k].assign(static_cast<std::size_t>((i + k) % 7),
+                                static_cast<std::uint8_t>(i + k));
     }
     first.Variants.push_back(variant);
   }
@@ -150,7 +151,8 @@ TEST(ReadEntry, ReadsBackWhatTheWriterWrote) {
     EXPECT_EQ(context.VariantExclude[i].ExcludeLength, written.Exclude.ExcludeLength);
     // The recorded offset is where stream 0 begins; the others follow it.
     TBytes streams;
-    for (const auto& stream : written.Streams) streams.insert(streams.end(), stream.begin(), stream.end());
+    for (const auto& stream : written.Streams)
+      streams.insert(streams.end(), stream.begin(), stream.end());
     EXPECT_EQ(ReadBytesAt(context.PatchFile, context.StreamOffset[i], streams.size()), streams);
   }
 
@@ -317,8 +319,8 @@ TEST(ReadEntryDeathTest, DamagedEntriesStopTheRun) {
       {"absolute embedded name", make("f", "", "\\e")},
       {"stream lengths summing past 2^31", withLengths({0x7FFFFFFF, 0x7FFFFFFF})},
       {"stream length of 2^31", withLengths({0, 0, 0, 0, 0x80000000})},
-      {"stream lengths of 0xFFFFFFFF", withLengths({0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF,
-                                                   0xFFFFFFFF, 0xFFFFFFFF})},
+      {"stream lengths of 0xFFFFFFFF",
+       withLengths({0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF})},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -336,7 +338,8 @@ TEST(ReadEntryDeathTest, DamagedEntriesStopTheRun) {
     SCOPED_TRACE("prefix " + std::to_string(n));
     test::TTempDir dir;
     TPatchContext context;
-    OpenAt(dir, TBytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n)), 0, true, context);
+    OpenAt(dir, TBytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n)), 0, true,
+           context);
     if (n == good.size()) {
       EXPECT_EXIT(ReadWholeTable(context), ExitedWithCode(0), testing::Eq(""));
     } else if (n >= recordStart && n < recordStart + EmbeddedRecordSize) {

@@ -8,14 +8,18 @@ std::string ReferenceNotice() {
   // Six lines of English, each closed by a zero byte, padded to 244 bytes.
   std::string english;
   const char* lines[] = {"Mendrix reference patch", "brings the program to release 1.1",
-                         "from release 1.0", "Keep a copy of your files", "before you go on.",
-                         ""};
+                         "from release 1.0",        "Keep a copy of your files",
+                         "before you go on.",       ""};
   for (const char* line : lines) {
     english += line;
     english += '\0';
   }
   english.insert(english.size() - 1, 244 - english.size(), '.');
-  std::string german = std::string("#%de") + '\0' + "Dieses Programm \x81" "berf" "\x81" "hrt";
+  std::string german = std::string("#%de") + '\0' +
+                       "Dieses Programm \x81"
+                       "berf"
+                       "\x81"
+                       "hrt";
   german.resize(522 - english.size(), '.');
   return english + german;
 }
@@ -24,9 +28,9 @@ std::vector<TDeltaOp> ReferenceOps() {
   const std::vector<std::uint8_t> fill5(5, 0x90);
   const std::vector<std::uint8_t> fill6(6, 0x90);
   return {
-      TDeltaOp::Copy(115133, 0),    TDeltaOp::Insert({0x33}, true, 20),
-      TDeltaOp::Copy(109583, 1),    TDeltaOp::Insert(fill5, true, 20),
-      TDeltaOp::Copy(128856, 5),    TDeltaOp::Insert(fill6, true, 20),
+      TDeltaOp::Copy(115133, 0),  TDeltaOp::Insert({0x33}, true, 20),
+      TDeltaOp::Copy(109583, 1),  TDeltaOp::Insert(fill5, true, 20),
+      TDeltaOp::Copy(128856, 5),  TDeltaOp::Insert(fill6, true, 20),
       TDeltaOp::Copy(4814304, 6),
   };
 }

@@ -20,8 +20,8 @@ TBytes Slice(const TBytes& bytes, std::size_t start, std::size_t length) {
 }
 
 TEST(WritePatch, LaysOutTheReferencePatch) {
-  const TBytes file = test::BuildPatch(test::ReferencePatch(),
-                                       TBytes(test::ReferencePrefixSize, 0x4D));
+  const TBytes file =
+      test::BuildPatch(test::ReferencePatch(), TBytes(test::ReferencePrefixSize, 0x4D));
   ASSERT_EQ(file.size(), 51897u);
   const std::size_t c = test::ReferencePrefixSize;  // container start
   EXPECT_EQ(Slice(file, c, 10), (TBytes{0x43, 0x84, 0x7F, 0x3E, 0xBE, 0, 0, 0, 0x01, 0x00}));
@@ -73,18 +73,18 @@ TEST(WritePatch, TreeEntriesCarryTypesNamesAndRanges) {
   StoreU32Le(&expected[4], PatchFormatVersion);
   expected[8] = TreePatchKind;
   const TBytes table = {
-      0,                                                    // empty backup name
-      1,                                                    // file entry
-      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0,       // TEntryInfo
-      0x11, 0, 0, 0, 0x22, 0, 0, 0,                         // entry range
-      1, 'a',                                               // entry name
-      1, 'b',                                               // variant name
-      0, 0, 0, 0, 0, 0, 0, 0,                               // SourceCrc, SourceSize
-      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0,  // StreamLength
-      0, 0, 0, 0,                                           // group, flags, block
-      0x33, 0, 0, 0, 0x44, 0, 0, 0,                         // variant range
+      0,                                                             // empty backup name
+      1,                                                             // file entry
+      0,    0,   0,   0, 0,    0, 0, 0, 0, 0, 0, 0,   1,   0, 1, 0,  // TEntryInfo
+      0x11, 0,   0,   0, 0x22, 0, 0, 0,                              // entry range
+      1,    'a',                                                     // entry name
+      1,    'b',                                                     // variant name
+      0,    0,   0,   0, 0,    0, 0, 0,                              // SourceCrc, SourceSize
+      0,    0,   0,   0, 0,    0, 0, 0, 0, 0, 0, 0,   0,   0, 0, 0, 1, 0, 0, 0,  // StreamLength
+      0,    0,   0,   0,                                    // group, flags, block
+      0x33, 0,   0,   0, 0x44, 0, 0, 0,                     // variant range
       0xAA,                                                 // add stream
-      2, 1, 'e', 2, 0, 0, 0, 4, 3, 2, 1, 'x', 'y',          // embedded file
+      2,    1,   'e', 2, 0,    0, 0, 4, 3, 2, 1, 'x', 'y',  // embedded file
       0,                                                    // end of table
   };
   expected.insert(expected.end(), table.begin(), table.end());
@@ -103,12 +103,10 @@ TEST(WritePatch, RefusesWhatTheFormatCannotHold) {
   const TCase cases[] = {
       {"notice over 65535 bytes", [](TWriterPatch& p) { p.Notice.assign(65536, 'n'); }},
       {"backup name over 255 bytes", [](TWriterPatch& p) { p.BackupName.assign(256, 'b'); }},
-      {"entry name over 255 bytes",
-       [](TWriterPatch& p) { p.Entries[0].Name.assign(256, 'e'); }},
+      {"entry name over 255 bytes", [](TWriterPatch& p) { p.Entries[0].Name.assign(256, 'e'); }},
       {"variant name over 255 bytes",
        [](TWriterPatch& p) { p.Entries[0].Variants[0].Name.assign(256, 'v'); }},
-      {"more than 65535 variants",
-       [](TWriterPatch& p) { p.Entries[0].Variants.resize(65536); }},
+      {"more than 65535 variants", [](TWriterPatch& p) { p.Entries[0].Variants.resize(65536); }},
       {"embedded file in a single-file patch",
        [](TWriterPatch& p) {
          p.PatchKind = 1;
