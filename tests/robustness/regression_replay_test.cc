@@ -1,0 +1,52 @@
+// Inputs that once found a fault in fuzzing (tools/fuzz/regressions) are run
+// through the program on a fresh copy of the fixed target they were found
+// with: exit code 0 or 1, no sanitizer report, no work file or install copy
+// left, and a single-file target wholly old unless the run succeeded.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "patchfile/patch_format.h"
+#include "robustness/robust_helpers.h"
+
+namespace mendrix::test {
+namespace {
+
+// The patch kind as the run will read it: from the header the trailer
+// points at (a patch without a usable trailer counts as single-file).
+bool IsTreePatch(const TByteVector& bytes) {
+  if (bytes.size() < static_cast<std::size_t>(TrailerSize)) return false;
+  const std::size_t trailer = bytes.size() - TrailerSize;
+  const std::uint32_t length = std::uint32_t{bytes[trailer]} | std::uint32_t{bytes[trailer + 1]} << 8 |
+                               std::uint32_t{bytes[trailer + 2]} << 16 |
+                               std::uint32_t{bytes[trailer + 3]} << 24;
+  if (length < static_cast<std::uint32_t>(HeaderSize) || length > bytes.size()) return false;
+  return bytes[bytes.size() - length + 8] == TreePatchKind;
+}
+
+TEST(FuzzRegressions, EveryKeptInputEndsCleanly) {
+  const std::string directory = std::string(MENDRIX_SOURCE_DIR) + "/tools/fuzz/regressions";
+  std::vector<std::string> names = ListDirectory(directory);
+  std::erase_if(names, [](const std::string& name) { return name.rfind('.') == 0; });
+  ASSERT_FALSE(names.empty()) << "no inputs in " << directory;
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    const TByteVector bytes = ReadFileBytes(directory + "/" + name);
+    TScratch scratch(IsTreePatch(bytes));
+    scratch.WritePatch(bytes);
+    const TRunResult result = scratch.Run({}, 20);
+    EXPECT_TRUE(result.ExitCode == 0 || result.ExitCode == 1) << Describe(result);
+    EXPECT_FALSE(HasSanitizerReport(result.Err)) << result.Err;
+    EXPECT_TRUE(scratch.TempLeftovers().empty());
+    EXPECT_TRUE(scratch.BesideLeftovers().empty());
+    for (const auto& [file, content] : scratch.Snapshot()) EXPECT_FALSE(IsWorkFileName(file)) << file;
+    if (!scratch.Tree() && result.ExitCode != 0) {
+      EXPECT_EQ(scratch.Snapshot(), FixedSnapshot(false));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mendrix::test
