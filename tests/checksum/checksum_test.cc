@@ -76,16 +76,6 @@ TEST(CrcUpdate, MatchesTheBitwiseDefinitionOnALongRun) {
   EXPECT_EQ(CrcUpdate(0, bytes.data(), 1 << 20), BitwiseCrc(0, bytes));
 }
 
-TEST(CrcUpdate, EverySplitGivesTheSameValue) {
-  const TBytes bytes = RandomBytes(200, 5);
-  const std::uint32_t whole = CrcUpdate(CrcStart, bytes.data(), 200);
-  for (int split = 0; split <= 200; ++split) {
-    std::uint32_t value = CrcUpdate(CrcStart, bytes.data(), split);
-    value = CrcUpdate(value, bytes.data() + split, 200 - split);
-    EXPECT_EQ(value, whole) << "split " << split;
-  }
-}
-
 TEST_F(FileChecksumTest, ExcludedRanges) {
   const TBytes abcdef = BytesOf("abcdef");
   struct TCase {

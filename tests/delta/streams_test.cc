@@ -50,18 +50,20 @@ TEST_F(StreamsTest, WorkFileNamesPassOverWhatIsInTheWay) {
     std::vector<std::string> Files;  // regular files planted first
     std::vector<std::string> Directories;
     std::vector<std::string> DanglingLinks;
+    std::vector<std::string> LinksToFiles;  // to a file that must stay as it is
     std::string NewName;   // what NewWorkFileName gives
     std::string Created;   // what CreateWorkFile creates
   };
   const TCase cases[] = {
-      {"empty directory", {}, {}, {}, "DWX0", "DWX0"},
-      {"a file left over", {"DWX0"}, {}, {}, "DWX1", "DWX1"},
-      {"files left over with a gap", {"DWX0", "DWX2"}, {}, {}, "DWX1", "DWX1"},
+      {"empty directory", {}, {}, {}, {}, "DWX0", "DWX0"},
+      {"a file left over", {"DWX0"}, {}, {}, {}, "DWX1", "DWX1"},
+      {"files left over with a gap", {"DWX0", "DWX2"}, {}, {}, {}, "DWX1", "DWX1"},
       // A directory is no file: the name is offered but can't be created.
-      {"a directory", {}, {"DWX0"}, {}, "DWX0", "DWX1"},
+      {"a directory", {}, {"DWX0"}, {}, {}, "DWX0", "DWX1"},
       // A dangling link is never followed, so nothing appears at its target.
-      {"a dangling link", {}, {}, {"DWX0"}, "DWX0", "DWX1"},
-      {"all of them", {"DWX0"}, {"DWX1"}, {"DWX2"}, "DWX1", "DWX3"},
+      {"a dangling link", {}, {}, {"DWX0"}, {}, "DWX0", "DWX1"},
+      {"a link to a file", {}, {}, {}, {"DWX0"}, "DWX1", "DWX1"},
+      {"all of them", {"DWX0"}, {"DWX1"}, {"DWX2"}, {"DWX3"}, "DWX1", "DWX4"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -72,34 +74,28 @@ TEST_F(StreamsTest, WorkFileNamesPassOverWhatIsInTheWay) {
     for (const std::string& name : c.DanglingLinks) {
       ASSERT_EQ(symlink(dir.File("target-" + name).c_str(), dir.File(name).c_str()), 0);
     }
+    for (const std::string& name : c.LinksToFiles) {
+      WriteFileBytes(dir.File("precious-" + name), {7, 7, 7});
+      ASSERT_EQ(symlink(dir.File("precious-" + name).c_str(), dir.File(name).c_str()), 0);
+    }
     EXPECT_EQ(NewWorkFileName(temp), temp + c.NewName);
 
     TDiskFile file;
     std::string name;
     ASSERT_TRUE(CreateWorkFile(temp, file, name));
     EXPECT_EQ(name, temp + c.Created);
+    std::uint8_t byte = 1;
+    EXPECT_TRUE(WriteBlock(file, &byte, 1));
     CloseDiskFile(file);
     for (const std::string& left : c.Files) EXPECT_EQ(ReadFileBytes(dir.File(left)), (TBytes{1, 2, 3}));
     for (const std::string& link : c.DanglingLinks) {
       EXPECT_FALSE(test::FileExists(dir.File("target-" + link)));
     }
+    for (const std::string& link : c.LinksToFiles) {
+      EXPECT_EQ(ReadFileBytes(dir.File("precious-" + link)), (TBytes{7, 7, 7}));
+    }
     ForgetCreatedFile(name);
   }
-}
-
-TEST_F(StreamsTest, WorkFileIsNotWrittenThroughALinkToAFile) {
-  TTempDir dir;
-  WriteFileBytes(dir.File("precious"), {7, 7, 7});
-  ASSERT_EQ(symlink(dir.File("precious").c_str(), dir.File("DWX0").c_str()), 0);
-  TDiskFile file;
-  std::string name;
-  ASSERT_TRUE(CreateWorkFile(dir.Path() + "/", file, name));
-  EXPECT_EQ(name, dir.Path() + "/DWX1");
-  std::uint8_t byte = 1;
-  EXPECT_TRUE(WriteBlock(file, &byte, 1));
-  CloseDiskFile(file);
-  EXPECT_EQ(ReadFileBytes(dir.File("precious")), (TBytes{7, 7, 7}));
-  ForgetCreatedFile(name);
 }
 
 TEST_F(StreamsTest, WorkFileCreationGivesUp) {
