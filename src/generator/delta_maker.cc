@@ -42,8 +42,6 @@ std::int64_t NumberCapacity(std::int32_t limit) {
   return 0x7FFFFFFF;
 }
 
-constexpr std::array<int, 5> BlockChoices = {16, 32, 64, 128, 255};
-
 std::int64_t PieceCount(std::int64_t length, int blockLength) {
   return std::max<std::int64_t>(1, length / blockLength);
 }
@@ -325,9 +323,13 @@ TSourceIndex::TSourceIndex(TBytes source, const std::string& progressLabel) : So
   // are then merged. Sorting in pieces keeps the work space near the source
   // size.
   constexpr std::int64_t Overlap = 1 << 16;
-  const std::int64_t pieceCount = size < (std::int64_t{1} << 20) ? 1 : 4;
+  const std::int64_t pieceCount = size < (std::int64_t{1} << 20) ? 1 : 8;
   const std::int64_t pieceLength = (size + pieceCount - 1) / pieceCount;
-  std::vector<std::vector<std::int32_t>> pieces;
+  // Every piece's sorted positions go straight into their stretch of the
+  // one list, whose length is known: the indexed positions with a byte after.
+  Suffixes_.resize(static_cast<std::size_t>((size - 2) / SampleStep + 1));
+  std::vector<std::size_t> pieceEnds;
+  std::size_t kept = 0;
   for (std::int64_t start = 0; start < size; start += pieceLength) {
     progress.Show("indexing", start, size);
     const std::int64_t end = std::min(size, start + pieceLength);
@@ -335,15 +337,15 @@ TSourceIndex::TSourceIndex(TBytes source, const std::string& progressLabel) : So
     std::vector<saidx_t> sorted(static_cast<std::size_t>(textEnd - start));
     // divsufsort fails only on arguments that can't occur here.
     (void)divsufsort(source.data() + start, sorted.data(), static_cast<saidx_t>(textEnd - start));
-    std::size_t kept = 0;
     for (saidx_t local : sorted) {
       const std::int64_t at = start + local;
-      if (at < end && at % SampleStep == 0 && at + 1 < size) sorted[kept++] = static_cast<saidx_t>(at);
+      if (at < end && at % SampleStep == 0 && at + 1 < size) Suffixes_[kept++] = static_cast<saidx_t>(at);
     }
-    pieces.emplace_back(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(kept));
+    pieceEnds.push_back(kept);
   }
   // Suffixes that agree on their first MergeDepth bytes are all equally good
-  // matches; they are merged by position.
+  // matches; they are merged by position. The merges work in place, with
+  // room for one piece on the side.
   constexpr std::int32_t MergeDepth = 1 << 16;
   const auto less = [&](std::int32_t a, std::int32_t b) {
     const std::int32_t limit = static_cast<std::int32_t>(
@@ -352,13 +354,10 @@ TSourceIndex::TSourceIndex(TBytes source, const std::string& progressLabel) : So
     if (common == limit) return limit < MergeDepth ? a > b : a < b;
     return source[a + common] < source[b + common];
   };
-  Suffixes_ = std::move(pieces[0]);
-  for (std::size_t p = 1; p < pieces.size(); ++p) {
-    std::vector<std::int32_t> merged(Suffixes_.size() + pieces[p].size());
-    std::merge(Suffixes_.begin(), Suffixes_.end(), pieces[p].begin(), pieces[p].end(),
-               merged.begin(), less);
-    Suffixes_ = std::move(merged);
-    pieces[p] = {};
+  for (std::size_t p = 1; p < pieceEnds.size(); ++p) {
+    progress.Show("indexing", static_cast<std::int64_t>(p), static_cast<std::int64_t>(pieceEnds.size()));
+    std::inplace_merge(Suffixes_.begin(), Suffixes_.begin() + static_cast<std::ptrdiff_t>(pieceEnds[p - 1]),
+                       Suffixes_.begin() + static_cast<std::ptrdiff_t>(pieceEnds[p]), less);
   }
   // Suffixes with the same first two bytes stand together.
   BucketStart_.assign(65536, 0);
@@ -436,6 +435,32 @@ std::vector<TAlignedRegion> FindRegions(const TSourceIndex& index, TBytes source
   // more than a few bytes; then the stretch behind is closed: extended
   // forward under the old alignment and backward under the new one as far as
   // at least half of the bytes agree.
+  // The index holds every SampleStep-th source position, so a match that
+  // starts elsewhere shows at one of the next target positions; each is
+  // searched once and kept for the positions before it.
+  constexpr std::int32_t Step = TSourceIndex::SampleStep;
+  std::array<std::int64_t, Step> cachedAt;
+  std::array<std::int32_t, Step> cachedLength{};
+  std::array<std::int32_t, Step> cachedPosition{};
+  cachedAt.fill(-1);
+  const auto longestAt = [&](std::int64_t at, std::int32_t& found) -> std::int64_t {
+    std::int64_t best = 0;
+    for (std::int32_t ahead = 0; ahead < Step && at + ahead < newSize; ++ahead) {
+      const std::int64_t from = at + ahead;
+      const std::size_t slot = static_cast<std::size_t>(from % Step);
+      if (cachedAt[slot] != from) {
+        cachedAt[slot] = from;
+        cachedLength[slot] = index.Longest(target, static_cast<std::int32_t>(from), cachedPosition[slot]);
+      }
+      const std::int64_t start = std::int64_t{cachedPosition[slot]} - ahead;
+      if (cachedLength[slot] == 0 || start < 0 || cachedLength[slot] + ahead <= best) continue;
+      if (CommonLength(target.data() + at, source.data() + start, ahead) != ahead) continue;
+      best = cachedLength[slot] + ahead;
+      found = static_cast<std::int32_t>(start);
+    }
+    return best;
+  };
+
   std::int64_t scan = 0;
   std::int64_t length = 0;
   std::int64_t lastScan = 0;
@@ -447,7 +472,7 @@ std::vector<TAlignedRegion> FindRegions(const TSourceIndex& index, TBytes source
     std::int64_t scoreEnd = scan += length;
     for (; scan < newSize; ++scan) {
       if ((scan & 0xFFFF) == 0) progress.Show("matching", scan, newSize);
-      length = index.Longest(target, static_cast<std::int32_t>(scan), position);
+      length = longestAt(scan, position);
       // The index holds only some source positions; the run that the last
       // alignment still matches here counts as a match too.
       const std::int64_t aligned = scan + lastOffset;
@@ -560,11 +585,12 @@ TDeltaPlan PlanDelta(TBytes source, TBytes target, const std::vector<TCopyUnit>&
 
 void MakeDelta(TBytes source, TBytes target, const std::vector<TAlignedRegion>& regions,
                const std::string& progressLabel, TDeltaParams& params, TDeltaStreams& streams) {
-  // Plans a few shortest-run lengths and group lengths, then the block
-  // lengths for the best of them, and encodes the smallest. One list of
-  // copies is held at a time.
+  // Plans a few shortest-run lengths and group lengths and encodes the
+  // smallest, holding one list of copies at a time. Inserts are cut into the
+  // longest pieces: fewer pieces never take more flag bits.
   constexpr std::array<std::int32_t, 3> MinRuns = {4, 6, 8};
-  constexpr std::array<std::uint16_t, 9> GroupLengths = {1, 2, 3, 4, 8, 16, 32, 64, 0};
+  constexpr std::array<std::uint16_t, 5> GroupLengths = {1, 4, 16, 64, 0};
+  constexpr std::uint8_t Block = 255;
   std::int32_t bestRun = MinRuns[0];
   std::uint16_t bestGroup = 1;
   std::int64_t bestBytes = -1;
@@ -574,7 +600,7 @@ void MakeDelta(TBytes source, TBytes target, const std::vector<TAlignedRegion>& 
     const std::vector<TCopyUnit> copies = ExactRuns(source, target, regions, minRun);
     for (std::uint16_t group : GroupLengths) {
       progress.Show("planning", tried++, MinRuns.size() * GroupLengths.size());
-      const TDeltaPlan plan = PlanDelta(source, target, copies, group, 255, false, false);
+      const TDeltaPlan plan = PlanDelta(source, target, copies, group, Block, false, false);
       if (bestBytes < 0 || plan.Cost.StreamBytes() < bestBytes) {
         bestBytes = plan.Cost.StreamBytes();
         bestRun = minRun;
@@ -583,17 +609,7 @@ void MakeDelta(TBytes source, TBytes target, const std::vector<TAlignedRegion>& 
     }
   }
   const std::vector<TCopyUnit> copies = ExactRuns(source, target, regions, bestRun);
-  std::uint8_t bestBlock = 255;
-  bestBytes = -1;
-  for (int block : BlockChoices) {
-    const TDeltaPlan plan =
-        PlanDelta(source, target, copies, bestGroup, static_cast<std::uint8_t>(block), false, false);
-    if (bestBytes < 0 || plan.Cost.StreamBytes() <= bestBytes) {
-      bestBytes = plan.Cost.StreamBytes();
-      bestBlock = static_cast<std::uint8_t>(block);
-    }
-  }
-  TDeltaPlan plan = PlanDelta(source, target, copies, bestGroup, bestBlock, true, false);
+  TDeltaPlan plan = PlanDelta(source, target, copies, bestGroup, Block, true, false);
   params = plan.Params;
   streams = std::move(plan.Streams);
 }

@@ -67,7 +67,7 @@ struct TDeltaPlan {
 // the source. The source must outlive it.
 class TSourceIndex {
  public:
-  static constexpr std::int32_t SampleStep = 8;
+  static constexpr std::int32_t SampleStep = 4;
 
   TSourceIndex(std::span<const std::uint8_t> source, const std::string& progressLabel);
   // Longest match of target[from..] with a source position of the index

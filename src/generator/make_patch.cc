@@ -129,14 +129,12 @@ int MakePatch(const TMakeOptions& options) {
     patch.PatchKind = 1;
     std::vector<TChainSource> sources;
     for (std::size_t i = 0; i < options.OldPaths.size(); ++i) {
-      std::vector<std::uint8_t> bytes;
-      if (!ReadWholeFile(options.OldPaths[i], bytes, error)) return Fail(error);
-      sources.push_back({i, "", DigestOf(bytes)});
+      TFileDigest digest;
+      if (!DigestFile(options.OldPaths[i], digest, error)) return Fail(error);
+      sources.push_back({i, "", digest});
     }
-    std::vector<std::uint8_t> bytes;
-    if (!ReadWholeFile(options.NewPath, bytes, error)) return Fail(error);
-    const TFileDigest result = DigestOf(bytes);
-    std::vector<std::uint8_t>().swap(bytes);
+    TFileDigest result;
+    if (!DigestFile(options.NewPath, result, error)) return Fail(error);
     const std::vector<TChainSource> chain = BuildChain(sources, result, "");
     if (chain.empty()) return Fail("Error, nothing to patch: the new file equals every old file!");
     TWriterEntry entry;

@@ -29,19 +29,56 @@ std::string BaseName(const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+// Size, checksum and FNV-1a hash, fed piece by piece.
+struct TDigester {
+  TFileDigest Digest{0, CrcStart, 0xCBF29CE484222325u};
+  void Feed(const std::uint8_t* bytes, std::size_t length) {
+    Digest.Size += length;
+    Digest.Crc = CrcUpdate(Digest.Crc, bytes, static_cast<std::int32_t>(length));
+    std::uint64_t hash = Digest.Hash;
+    for (std::size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 0x100000001B3u;
+    Digest.Hash = hash;
+  }
+};
+
+}  // namespace
+
 TFileDigest DigestOf(const std::vector<std::uint8_t>& bytes) {
-  TFileDigest digest;
-  digest.Size = bytes.size();
-  digest.Crc = CrcStart;
-  std::uint64_t hash = 0xCBF29CE484222325u;  // FNV-1a, 64 bits
+  TDigester digester;
   for (std::size_t done = 0; done < bytes.size();) {
     const std::size_t piece = std::min<std::size_t>(bytes.size() - done, 1 << 20);
-    digest.Crc = CrcUpdate(digest.Crc, bytes.data() + done, static_cast<std::int32_t>(piece));
-    for (std::size_t i = done; i < done + piece; ++i) hash = (hash ^ bytes[i]) * 0x100000001B3u;
+    digester.Feed(bytes.data() + done, piece);
     done += piece;
   }
-  digest.Hash = hash;
-  return digest;
+  return digester.Digest;
+}
+
+bool DigestFile(const fs::path& path, TFileDigest& digest, std::string& error) {
+  std::error_code code;
+  const std::uintmax_t size = fs::file_size(path, code);
+  if (code) {
+    error = "Error, can't read \"" + path.string() + "\"!";
+    return false;
+  }
+  if (size > MaxFileSize) {
+    error = "Error, \"" + path.string() + "\" is 2 GiB or larger, too large for a patch!";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::uint8_t> buffer(1 << 16);
+  TDigester digester;
+  while (in) {
+    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
+    digester.Feed(buffer.data(), static_cast<std::size_t>(in.gcount()));
+  }
+  if (!in.eof() || digester.Digest.Size != size) {
+    error = "Error, can't read \"" + path.string() + "\"!";
+    return false;
+  }
+  digest = digester.Digest;
+  return true;
 }
 
 bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::string& error) {
@@ -74,7 +111,6 @@ bool ScanTree(const fs::path& root, TTree& tree, std::string& error) {
   }
   std::set<std::string> directories;
   std::set<std::string> filled;  // directories with a file somewhere below
-  std::vector<std::uint8_t> bytes;
   for (const fs::recursive_directory_iterator end; walk != end; walk.increment(code)) {
     if (code) {
       error = "Error, can't read directory \"" + root.string() + "\"!";
@@ -100,10 +136,9 @@ bool ScanTree(const fs::path& root, TTree& tree, std::string& error) {
       tree.Unsupported.push_back(name);
       continue;
     }
-    if (!ReadWholeFile(item.path(), bytes, error)) return false;
     TTreeFile file;
     file.Path = item.path();
-    file.Digest = DigestOf(bytes);
+    if (!DigestFile(item.path(), file.Digest, error)) return false;
     file.DosTime = FileDosTime(item.last_write_time(code));
     tree.Files[name] = file;
     for (fs::path up = relative.parent_path(); !up.empty(); up = up.parent_path()) {

@@ -33,6 +33,10 @@ TFileDigest DigestOf(const std::vector<std::uint8_t>& bytes);
 // Largest file the format holds: sizes and positions are 31-bit.
 constexpr std::uint64_t MaxFileSize = 0x7FFFFFFF;
 
+// Digests a file without holding it whole. False (with error set, a
+// complete message) when it can't be read or is too large for a patch.
+bool DigestFile(const std::filesystem::path& path, TFileDigest& digest, std::string& error);
+
 // Reads a whole regular file. False (with error set, a complete message) when
 // it can't be read or is too large for a patch.
 bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes,
