@@ -21,7 +21,7 @@ std::vector<std::string> CopiesBelow(const std::string& root) {
   std::vector<std::string> found;
   for (const auto& item : fs::recursive_directory_iterator(root)) {
     if (item.path().filename().string().find(".DWX") != std::string::npos) {
-      found.push_back(item.path().string());
+      found.push_back(item.path().generic_string());
     }
   }
   return found;
@@ -82,7 +82,8 @@ TEST_F(InstallSafety, RerunAfterInterruptedBackupCompletes) {
   EXPECT_EQ(run.ExitCode, 0) << run.Err;
   EXPECT_EQ(ReadFileBytes(Dir.File("tree/a.txt")), NewA);
   EXPECT_EQ(ReadFileBytes(Dir.File("tree/Backup/a.txt")), OldA);
-  EXPECT_EQ(CopiesBelow(Dir.Path()), std::vector<std::string>{Dir.File("tree/a.txt.DWX0")});
+  EXPECT_EQ(CopiesBelow(Dir.Path()),
+            std::vector<std::string>{fs::path(Dir.File("tree/a.txt.DWX0")).generic_string()});
   EXPECT_TRUE(Dir.LeftInTemp().empty());
 }
 
