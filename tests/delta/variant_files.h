@@ -67,6 +67,8 @@ class TVariantFiles {
       patch.insert(patch.end(), streams[i].begin(), streams[i].end());
     }
     patch.insert(patch.end(), extra.begin(), extra.end());
+    // A file open for reading can't be rewritten on Windows.
+    if (Context.PatchFile.State != TFileState::Closed) CloseDiskFile(Context.PatchFile);
     WriteFileBytes(Dir.File("patch"), patch);
     OpenForReading(Context.PatchFile, Dir.File("patch"));
     EXPECT_EQ(TakeIoStatus(), 0);
