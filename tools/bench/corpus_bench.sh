@@ -44,28 +44,32 @@ trap 'rm -rf "$WORK"' EXIT
 export TMPDIR="$WORK/tmp"
 mkdir -p "$TMPDIR"
 
-# measure LOG cmd...: runs cmd under /usr/bin/time -v; sets SECONDS_ and KB_.
+# measure LOG cmd...: runs cmd under /usr/bin/time -v; sets SECONDS_ (wall),
+# CPU_ (user + system) and KB_ (peak resident set).
 measure() {
   local log=$1; shift
   /usr/bin/time -v -o "$log" "$@" </dev/null >"$log.out" 2>"$log.err" || {
     echo "failed: $*" >&2; cat "$log.err" >&2; exit 1; }
   SECONDS_=$(awk -F': ' '/Elapsed \(wall clock\)/ {
       n = split($2, p, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s }' "$log")
+  CPU_=$(awk -F': ' '/User time|System time/ {s += $2} END {printf "%.2f", s}' "$log")
   KB_=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$log")
 }
 
 # best_of_3 SETUP CMD...: runs SETUP then CMD three times; keeps the fastest
-# time and the largest memory.
+# run's times and the largest memory.
 best_of_3() {
   local setup=$1; shift
-  local best="" mem=0
+  local best="" cpu="" mem=0
   for _ in 1 2 3; do
     eval "$setup"
     measure "$WORK/run.log" "$@"
-    if [ -z "$best" ] || awk -v a="$SECONDS_" -v b="$best" 'BEGIN {exit !(a < b)}'; then best=$SECONDS_; fi
+    if [ -z "$best" ] || awk -v a="$SECONDS_" -v b="$best" 'BEGIN {exit !(a < b)}'; then
+      best=$SECONDS_; cpu=$CPU_
+    fi
     [ "$KB_" -gt "$mem" ] && mem=$KB_
   done
-  SECONDS_=$best; KB_=$mem
+  SECONDS_=$best; CPU_=$cpu; KB_=$mem
 }
 
 size() { stat -c %s "$1"; }
@@ -78,7 +82,7 @@ same_tree() {  # result expected: the new tree, less the backup directory
   diff -r --no-dereference -x Backup "$1" "$2" >/dev/null
 }
 
-printf '| pair | new size | tool | patch bytes (raw / zstd -19 / xz -9) | create s | create MiB | apply s | apply MiB |\n'
+printf '| pair | new size | tool | patch bytes (raw / zstd -19 / xz -9) | create s (wall / cpu) | create MiB | apply s (wall / cpu) | apply MiB |\n'
 printf '|---|---|---|---|---|---|---|---|\n'
 for pair in $PAIRS; do
   dir="$CORPUS/$pair"
@@ -92,12 +96,8 @@ for pair in $PAIRS; do
 
   # Mendrix: the patch of the files or the trees themselves.
   patch="$WORK/$pair.pat"
-  if [ $tree = 1 ]; then
-    measure "$WORK/make.log" "$MAKE" -quiet "$patch" "$dir/old" "$dir/new"
-  else
-    measure "$WORK/make.log" "$MAKE" -quiet "$patch" "$dir/old" "$dir/new"
-  fi
-  cs=$SECONDS_; ck=$KB_
+  measure "$WORK/make.log" "$MAKE" -quiet "$patch" "$dir/old" "$dir/new"
+  cs="$SECONDS_ / $CPU_"; ck=$KB_
   target="$WORK/target"
   if [ $tree = 1 ]; then
     best_of_3 "rm -rf '$target'; cp -a '$dir/old' '$target'" "$MENDRIX" "$patch" "$target"
@@ -106,30 +106,30 @@ for pair in $PAIRS; do
     best_of_3 "cp '$dir/old' '$target'" "$MENDRIX" "$patch" "$target"
     cmp -s "$target" "$dir/new" || { echo "$pair: mendrix result differs" >&2; exit 1; }
   fi
-  row mendrix "$(compressed "$patch")" "$cs" "$(mib "$ck")" "$SECONDS_" "$(mib "$KB_")"
+  row mendrix "$(compressed "$patch")" "$cs" "$(mib "$ck")" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
   rm -rf "$target"
 
   out="$WORK/out"
   measure "$WORK/x.log" xdelta3 -e -9 -f -s "$oldf" "$newf" "$WORK/x.vcdiff"
-  cs=$SECONDS_; ck=$KB_
+  cs="$SECONDS_ / $CPU_"; ck=$KB_
   best_of_3 "rm -f '$out'" xdelta3 -d -f -s "$oldf" "$WORK/x.vcdiff" "$out"
   cmp -s "$out" "$newf" || { echo "$pair: xdelta3 result differs" >&2; exit 1; }
-  row xdelta3 "$(compressed "$WORK/x.vcdiff")" "$cs" "$(mib "$ck")" "$SECONDS_" "$(mib "$KB_")"
+  row xdelta3 "$(compressed "$WORK/x.vcdiff")" "$cs" "$(mib "$ck")" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
 
   measure "$WORK/b.log" bsdiff "$oldf" "$newf" "$WORK/b.bsdiff"
-  cs=$SECONDS_; ck=$KB_
+  cs="$SECONDS_ / $CPU_"; ck=$KB_
   best_of_3 "rm -f '$out'" bspatch "$oldf" "$out" "$WORK/b.bsdiff"
   cmp -s "$out" "$newf" || { echo "$pair: bspatch result differs" >&2; exit 1; }
-  row bsdiff "$(compressed "$WORK/b.bsdiff")" "$cs" "$(mib "$ck")" "$SECONDS_" "$(mib "$KB_")"
+  row bsdiff "$(compressed "$WORK/b.bsdiff")" "$cs" "$(mib "$ck")" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
 
   measure "$WORK/z.log" zstd -19 --long=31 -q -f --patch-from="$oldf" "$newf" -o "$WORK/z.zst"
-  cs=$SECONDS_; ck=$KB_
+  cs="$SECONDS_ / $CPU_"; ck=$KB_
   best_of_3 "rm -f '$out'" zstd -d --long=31 -q -f --patch-from="$oldf" "$WORK/z.zst" -o "$out"
   cmp -s "$out" "$newf" || { echo "$pair: zstd result differs" >&2; exit 1; }
-  row "zstd --patch-from" "$(compressed "$WORK/z.zst")" "$cs" "$(mib "$ck")" "$SECONDS_" "$(mib "$KB_")"
+  row "zstd --patch-from" "$(compressed "$WORK/z.zst")" "$cs" "$(mib "$ck")" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
 
   # The floor: reading the old version and writing the new one.
   best_of_3 "rm -f '$out'" sh -c 'cat "$1" >/dev/null && cat "$2" >"$3"' floor "$oldf" "$newf" "$out"
-  row "floor (read old, write new)" "-" "-" "-" "$SECONDS_" "$(mib "$KB_")"
+  row "floor (read old, write new)" "-" "-" "-" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
   rm -f "$out" "$WORK"/x.vcdiff "$WORK"/b.bsdiff "$WORK"/z.zst
 done
