@@ -114,7 +114,7 @@ TEST_F(InstallResultTest, TakenBackupNameStopsWithTargetKept) {
   WriteFileBytes(Target, Old);
   WriteFileBytes(Backup, {'x'});
   EXPECT_EXIT(InstallResult(Context, Work, Target, Backup), testing::ExitedWithCode(1),
-              "Error, can't replace \"" + Target + "\"!");
+              testing::Eq("Error, can't replace \"" + Target + "\"!\r\n\r\n\r\n"));
   EXPECT_EQ(ReadFileBytes(Target), Old);
   EXPECT_EQ(ReadFileBytes(Backup), TBytes{'x'});
   EXPECT_TRUE(Copies().empty());
