@@ -43,8 +43,10 @@ int OpenFile(const std::string& path, DWORD access, DWORD disposition, DWORD fla
              bool allowDevice, TOsHandle& handle) {
   handle = NoHandle;
   if (path.empty()) return ERROR_PATH_NOT_FOUND;
-  HANDLE file = CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
-                            FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+  // Attributes sit in the low 16 bits; with none, the file is a normal one.
+  if ((flags & 0xFFFF) == 0) flags |= FILE_ATTRIBUTE_NORMAL;
+  HANDLE file =
+      CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, flags, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastError();
   DWORD type = GetFileType(file);
   bool accepted = type == FILE_TYPE_DISK ? !IsDirectory(file)
@@ -243,7 +245,13 @@ int OsOpenRead(const std::string& path, TOsHandle& handle) {
 }
 
 int OsCreate(const std::string& path, TOsHandle& handle) {
-  return OpenFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0, true, handle);
+  // Truncating a hidden or system file works only when the new attributes
+  // keep those bits; a read-only file is still refused.
+  DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
+  DWORD keep = attributes == INVALID_FILE_ATTRIBUTES
+                   ? 0
+                   : attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  return OpenFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, keep, true, handle);
 }
 
 int OsCreateNew(const std::string& path, TOsHandle& handle) {
