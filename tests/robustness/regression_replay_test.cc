@@ -1,7 +1,8 @@
 // Inputs that once found a fault in fuzzing (tools/fuzz/regressions) are run
 // through the program on a fresh copy of the fixed target they were found
 // with: exit code 0 or 1, no sanitizer report, no work file or install copy
-// left, and a single-file target wholly old unless the run succeeded.
+// left, a single-file target wholly old unless the run succeeded, and
+// memory close to that of a run that stops at once.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -26,11 +27,21 @@ bool IsTreePatch(const TByteVector& bytes) {
   return bytes[bytes.size() - length + 8] == TreePatchKind;
 }
 
+// Resident memory a run may take beyond that of a run that stops at once:
+// a patch never sizes the program's memory.
+constexpr long ExtraResidentLimitKb = 4096;
+
 TEST(FuzzRegressions, EveryKeptInputEndsCleanly) {
   const std::string directory = std::string(MENDRIX_SOURCE_DIR) + "/tools/fuzz/regressions";
   std::vector<std::string> names = ListDirectory(directory);
   std::erase_if(names, [](const std::string& name) { return name.rfind('.') == 0; });
   ASSERT_FALSE(names.empty()) << "no inputs in " << directory;
+  long baselineKb = 0;
+  {
+    TScratch scratch(false);
+    scratch.WritePatch({});
+    baselineKb = scratch.Run().MaxResidentKb;
+  }
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
     const TByteVector bytes = ReadFileBytes(directory + "/" + name);
@@ -39,6 +50,7 @@ TEST(FuzzRegressions, EveryKeptInputEndsCleanly) {
     const TRunResult result = scratch.Run({}, 20);
     EXPECT_TRUE(result.ExitCode == 0 || result.ExitCode == 1) << Describe(result);
     EXPECT_FALSE(HasSanitizerReport(result.Err)) << result.Err;
+    EXPECT_LT(result.MaxResidentKb - baselineKb, ExtraResidentLimitKb);
     EXPECT_TRUE(scratch.TempLeftovers().empty());
     EXPECT_TRUE(scratch.BesideLeftovers().empty());
     for (const auto& [file, content] : scratch.Snapshot()) EXPECT_FALSE(IsWorkFileName(file)) << file;

@@ -24,6 +24,7 @@ struct TRunResult {
   bool TimedOut = false;
   std::string Out;       // standard output
   std::string Err;       // standard error
+  long MaxResidentKb = 0;  // peak resident memory of the program, where known
 };
 
 TRunResult RunProgram(const TRunRequest& request);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -125,8 +126,10 @@ TRunResult RunProgram(const TRunRequest& request) {
   if (outFd >= 0) close(outFd);
   if (errFd >= 0) close(errFd);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  struct rusage usage = {};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
+  result.MaxResidentKb = usage.ru_maxrss;
   if (WIFEXITED(status)) result.ExitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.Signal = WTERMSIG(status);
   return result;
