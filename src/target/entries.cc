@@ -248,12 +248,15 @@ void InstallResult(TPatchContext& context, const std::string& workFile,
   const std::string copyName = CopyResultBeside(context, workFile, destination);
 
   TPlaceMode mode = TPlaceMode::Rename;
+  bool movedAway = false;  // the old file now stands only under its backup name
   if (PathExists(destination)) {
     if (backupPath.empty()) {
       mode = TPlaceMode::Replace;
     } else if (!BackUpOldFile(destination, backupPath, mode)) {
       GiveUpPlacing(context, copyName, destination);
       return;
+    } else {
+      movedAway = mode == TPlaceMode::Rename;
     }
   }
 
@@ -267,6 +270,13 @@ void InstallResult(TPatchContext& context, const std::string& workFile,
   if (TakeIoStatus() == 0) {
     ForgetCreatedFile(copyName);
     return;
+  }
+  if (movedAway) {
+    // Put the old file back where it was before giving up.
+    TDiskFile old;
+    old.Path = backupPath;
+    MoveDiskFile(old, destination);
+    (void)TakeIoStatus();  // if even that fails, it is still whole in the backup
   }
   GiveUpPlacing(context, copyName, destination);
 }
