@@ -48,8 +48,7 @@ bool OfferEntries(TPatchContext& context, TRunOptions& options, const std::strin
   return found;
 }
 
-bool DescendInto(TPatchContext& context, TRunOptions& options, const std::string& path,
-                 int depth) {
+bool DescendInto(TPatchContext& context, TRunOptions& options, const std::string& path, int depth) {
   TOsDirEntry entry;
   const TOsHandle find = OsFindFirst(path, entry);
   if (find == NoHandle) return false;
@@ -65,8 +64,8 @@ bool DescendInto(TPatchContext& context, TRunOptions& options, const std::string
 
 }  // namespace
 
-bool SearchTargets(TPatchContext& context, TRunOptions& options, const std::string& path,
-                   int depth, int shownFrom) {
+bool SearchTargets(TPatchContext& context, TRunOptions& options, const std::string& path, int depth,
+                   int shownFrom) {
   const std::size_t shown = shownFrom > 0 ? static_cast<std::size_t>(shownFrom) : 0;
   for (std::size_t i = shown; i < path.size(); ++i) OutWrite(std::string_view(path).substr(i, 1));
 

@@ -43,8 +43,7 @@ enum class TPlaceMode { Rename, Replace };
 }
 
 bool IsResult(const TPatchContext& context, const std::string& path) {
-  return FileMatches(path, context.Entry.ResultSize, context.Entry.ResultCrc,
-                     context.EntryExclude);
+  return FileMatches(path, context.Entry.ResultSize, context.Entry.ResultCrc, context.EntryExclude);
 }
 
 // Copies workFile to a new file beside destination and dates it; returns the
@@ -167,15 +166,15 @@ bool ProcessFileEntry(TPatchContext& context, const TRunOptions& options, bool t
   }
 
   if (!alreadyPatched) {
-    std::size_t count = std::min({context.Variants.size(), context.StreamOffset.size(),
-                                  context.VariantExclude.size()});
+    std::size_t count = std::min(
+        {context.Variants.size(), context.StreamOffset.size(), context.VariantExclude.size()});
     if (context.TreeMode) count = std::min(count, context.VariantPath.size());
     for (std::size_t k = 0; k < count; ++k) {
       const std::uint32_t expected =
           k + 1 < count ? context.Variants[k + 1].SourceSize : context.Entry.ResultSize;
       // Sizes of 2 GiB and more can't be produced; the final check refuses them.
-      const std::int32_t targetSize =
-          static_cast<std::int32_t>(std::min<std::uint32_t>(expected, std::numeric_limits<std::int32_t>::max()));
+      const std::int32_t targetSize = static_cast<std::int32_t>(
+          std::min<std::uint32_t>(expected, std::numeric_limits<std::int32_t>::max()));
       if (!inChain) {
         currentSource =
             context.TreeMode ? JoinPath(options.OldPath, context.VariantPath[k]) : options.OldPath;
@@ -281,8 +280,7 @@ void InstallResult(TPatchContext& context, const std::string& workFile,
   GiveUpPlacing(context, copyName, destination);
 }
 
-bool ProcessEntries(TPatchContext& context, const TRunOptions& options, bool testOnly,
-                    bool quiet) {
+bool ProcessEntries(TPatchContext& context, const TRunOptions& options, bool testOnly, bool quiet) {
   SeekTo(context.PatchFile, context.EntryTableOffset);
   for (;;) {
     const std::uint8_t type = ReadEntry(context, options);

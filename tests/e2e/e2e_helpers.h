@@ -67,8 +67,9 @@ inline std::vector<TDeltaOp> PrefixSuffixOps(const TBytes& source, const TBytes&
   }
   if (suffix > 0) {
     const auto from = static_cast<std::int64_t>(source.size() - suffix);
-    ops.push_back(TDeltaOp::Copy(static_cast<std::int32_t>(suffix),
-                                 static_cast<std::int32_t>(from - static_cast<std::int64_t>(prefix))));
+    ops.push_back(
+        TDeltaOp::Copy(static_cast<std::int32_t>(suffix),
+                       static_cast<std::int32_t>(from - static_cast<std::int64_t>(prefix))));
   }
   return ops;
 }
@@ -121,7 +122,8 @@ inline TWriterPatch SingleFilePatch(const TWriterEntry& entry, const std::string
   return patch;
 }
 
-inline TWriterPatch TreePatch(std::vector<TWriterEntry> entries, const std::string& notice = "Test") {
+inline TWriterPatch TreePatch(std::vector<TWriterEntry> entries,
+                              const std::string& notice = "Test") {
   TWriterPatch patch;
   patch.PatchKind = TreePatchKind;
   patch.Notice = notice;

@@ -133,8 +133,9 @@ TEST_F(InstallSafety, ApplyPassThatStopsShortIsAFailure) {
 TEST(EmbeddedRun, BlockedPlaceStopsAndExistingFileIsReplaced) {
   TRunDir dir;
   const TBytes content = Bytes("carried whole in the patch\n");
-  dir.WritePatch("p.pat",
-                 TreePatch({EmbeddedEntry("docs\\read.me", content, DosStamp(2020, 2, 29, 12, 0, 0))}));
+  dir.WritePatch(
+      "p.pat",
+      TreePatch({EmbeddedEntry("docs\\read.me", content, DosStamp(2020, 2, 29, 12, 0, 0))}));
 
   WriteFileText(dir.File("tree/docs"), "a file where the directory goes");
   TRunResult blocked = dir.Run({"p.pat", "tree"});

@@ -78,10 +78,10 @@ TEST_F(SingleFileRun, NewPathLeavesOldFileAlone) {
 TEST_F(SingleFileRun, FailuresLeaveFileAndTempAlone) {
   struct TCase {
     const char* Name;
-    TBytes Target;          // what app.bin holds
-    TWriterEntry Entry;     // the patch's one entry
-    std::string Out;        // all of standard output
-    std::string Fatal;      // the fatal message
+    TBytes Target;       // what app.bin holds
+    TWriterEntry Entry;  // the patch's one entry
+    std::string Out;     // all of standard output
+    std::string Fatal;   // the fatal message
   };
   TWriterEntry wrongCrc = ChainEntry("", {Old, New}, ResultStamp);
   wrongCrc.Info.ResultCrc ^= 1;
@@ -124,8 +124,8 @@ TEST_F(SingleFileRun, SelfApplyingPatch) {
   TBytes program = ReadFileBytes(MendrixPath());
   ASSERT_FALSE(program.empty());
   const std::string self = Dir.File("fixer.exe");
-  WriteFileBytes(self, BuildPatch(SingleFilePatch(ChainEntry("", {Old, New}, ResultStamp), Notice),
-                                  program));
+  WriteFileBytes(
+      self, BuildPatch(SingleFilePatch(ChainEntry("", {Old, New}, ResultStamp), Notice), program));
   std::filesystem::permissions(self, std::filesystem::perms::owner_all,
                                std::filesystem::perm_options::add);
 

@@ -150,10 +150,9 @@ TEST_F(TreeRun, AlreadyPatchedFileCopiedToNewPath) {
 // with the second variant and runs through the last.
 TEST(TreeChain, EnteredAtMiddleVersion) {
   TRunDir dir;
-  const std::vector<TBytes> versions = {Bytes("version 1.0 of the file\n"),
-                                        Bytes("version 1.1 of the file, a fix\n"),
-                                        Bytes("version 1.2 of the file, two fixes\n"),
-                                        Bytes("version 2.0, rewritten\n")};
+  const std::vector<TBytes> versions = {
+      Bytes("version 1.0 of the file\n"), Bytes("version 1.1 of the file, a fix\n"),
+      Bytes("version 1.2 of the file, two fixes\n"), Bytes("version 2.0, rewritten\n")};
   WriteFileBytes(dir.File("app/data.txt"), versions[1]);
   dir.WritePatch("p.pat", TreePatch({ChainEntry("data.txt", versions, ResultStamp)}));
   TRunResult run = dir.Run({"p.pat", "app"});
@@ -170,8 +169,9 @@ TEST(TreeChain, VariantWithItsOwnName) {
   const TBytes oldText = Bytes("notes of release one\n");
   const TBytes newText = Bytes("changes of release two\nnotes of release one\n");
   WriteFileBytes(dir.File("app/notes.txt"), oldText);
-  dir.WritePatch("p.pat",
-                 TreePatch({ChainEntry("changes.txt", {oldText, newText}, ResultStamp, "notes.txt")}));
+  dir.WritePatch(
+      "p.pat",
+      TreePatch({ChainEntry("changes.txt", {oldText, newText}, ResultStamp, "notes.txt")}));
   TRunResult run = dir.Run({"p.pat", "app"});
   EXPECT_EQ(run.ExitCode, 0) << run.Err;
   EXPECT_EQ(run.Out,
@@ -187,12 +187,13 @@ TEST(TreeChain, VariantWithItsOwnName) {
 TEST(TreeChain, NotApplicableNamesThePath) {
   TRunDir dir;
   WriteFileBytes(dir.File("app/a.txt"), Bytes("something else"));
-  dir.WritePatch("p.pat", TreePatch({ChainEntry("a.txt", {Bytes("one"), Bytes("two")}, ResultStamp)}));
+  dir.WritePatch("p.pat",
+                 TreePatch({ChainEntry("a.txt", {Bytes("one"), Bytes("two")}, ResultStamp)}));
   TRunResult run = dir.Run({"p.pat", "app"});
   EXPECT_EQ(run.ExitCode, 1);
   EXPECT_EQ(run.Out, "Checking patchinfo for \"a.txt\".\r\n");
-  EXPECT_EQ(run.Err,
-            Banner() + NoticeAndPrompt("Test") + FatalText("Error, patch seems not applicable to app"));
+  EXPECT_EQ(run.Err, Banner() + NoticeAndPrompt("Test") +
+                         FatalText("Error, patch seems not applicable to app"));
   EXPECT_EQ(ReadFileBytes(dir.File("app/a.txt")), Bytes("something else"));
   EXPECT_TRUE(dir.LeftInTemp().empty());
 }

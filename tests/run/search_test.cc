@@ -1,12 +1,13 @@
 // The target search's walk and its progress display, in process: a patch
 // whose target is nowhere, so every candidate fails its quiet test and no
 // question is asked.
+#include "run/search.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
-#include "run/search.h"
 #include "support/patch_builder.h"
 #include "support/test_files.h"
 #include "writer/patch_writer.h"

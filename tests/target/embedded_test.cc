@@ -1,6 +1,8 @@
 // Embedded files read straight from a record in a patch file: skipped in
 // tests with the position moved past them, written whole and dated in the
 // apply pass, and never left half-written.
+#include "target/embedded.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 
 #include "patchfile/byte_order.h"
 #include "support/test_files.h"
-#include "target/embedded.h"
 #include "target/entries.h"
 
 namespace mendrix {

@@ -39,7 +39,8 @@ class InstallResultTest : public testing::Test {
     New = test::RandomBytes(150000, 5);  // more than one piece of the copy
     Old = test::RandomBytes(1000, 6);
     Context.Entry.ResultSize = static_cast<std::uint32_t>(New.size());
-    Context.Entry.ResultCrc = CrcUpdate(CrcStart, New.data(), static_cast<std::int32_t>(New.size()));
+    Context.Entry.ResultCrc =
+        CrcUpdate(CrcStart, New.data(), static_cast<std::int32_t>(New.size()));
     Context.Entry.ResultTime = ResultStamp;
     WriteFileBytes(Work, New);
   }
@@ -64,10 +65,10 @@ class InstallResultTest : public testing::Test {
 TEST_F(InstallResultTest, PlacesResultInEveryStartingState) {
   struct TCase {
     const char* Name;
-    bool TargetOld;     // the old file stands at the target
-    int BackupState;    // 0 none, 1 a hard link to the target, 2 another file
-    bool TreeMode;      // with a backup path
-    bool TargetIsNew;   // the target already holds the result
+    bool TargetOld;    // the old file stands at the target
+    int BackupState;   // 0 none, 1 a hard link to the target, 2 another file
+    bool TreeMode;     // with a backup path
+    bool TargetIsNew;  // the target already holds the result
   };
   const TCase cases[] = {
       {"single file replaced", true, 0, false, false},

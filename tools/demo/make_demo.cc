@@ -63,8 +63,9 @@ std::vector<TDeltaOp> PrefixSuffixOps(const TBytes& source, const TBytes& target
   if (suffix > 0) {
     // Offsets count from the end of the previous copy's run.
     const std::int64_t from = static_cast<std::int64_t>(source.size() - suffix);
-    ops.push_back(TDeltaOp::Copy(static_cast<std::int32_t>(suffix),
-                                 static_cast<std::int32_t>(from - static_cast<std::int64_t>(prefix))));
+    ops.push_back(
+        TDeltaOp::Copy(static_cast<std::int32_t>(suffix),
+                       static_cast<std::int32_t>(from - static_cast<std::int64_t>(prefix))));
   }
   return ops;
 }
@@ -120,8 +121,10 @@ std::vector<TDemoFile> DemoFiles() {
   const std::string intro =
       "\n\nA small set of tools that shows how Mendrix patches a directory tree.\n";
   readme.V10 = Text("Sample Tools 1.0" + intro + "Run tool to start.\n");
-  readme.V11 = Text("Sample Tools 1.1" + intro + "Run tool to start.\nFixed: the start-up message.\n");
-  readme.V20 = Text("Sample Tools 2.0" + intro + "Run tool to start; changes.txt tells what is new.\n");
+  readme.V11 =
+      Text("Sample Tools 1.1" + intro + "Run tool to start.\nFixed: the start-up message.\n");
+  readme.V20 =
+      Text("Sample Tools 2.0" + intro + "Run tool to start; changes.txt tells what is new.\n");
   readme.OldTreeAt11 = true;
   files.push_back(readme);
 
