@@ -1,8 +1,6 @@
 #include "delta/streams.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -15,6 +13,7 @@
 namespace mendrix {
 namespace {
 
+using test::FatalOutput;
 using test::ListDirectory;
 using test::ReadFileBytes;
 using test::TBytes;
@@ -67,16 +66,22 @@ TEST_F(StreamsTest, WorkFileNamesPassOverWhatIsInTheWay) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
+#ifdef _WIN32
+    if (!c.DanglingLinks.empty() || !c.LinksToFiles.empty()) continue;  // links need privileges
+#endif
     TTempDir dir;
     const std::string temp = dir.Path() + "/";
+    std::error_code error;
     for (const std::string& name : c.Files) WriteFileBytes(dir.File(name), {1, 2, 3});
     for (const std::string& name : c.Directories) std::filesystem::create_directory(dir.File(name));
     for (const std::string& name : c.DanglingLinks) {
-      ASSERT_EQ(symlink(dir.File("target-" + name).c_str(), dir.File(name).c_str()), 0);
+      std::filesystem::create_symlink(dir.File("target-" + name), dir.File(name), error);
+      ASSERT_FALSE(error);
     }
     for (const std::string& name : c.LinksToFiles) {
       WriteFileBytes(dir.File("precious-" + name), {7, 7, 7});
-      ASSERT_EQ(symlink(dir.File("precious-" + name).c_str(), dir.File(name).c_str()), 0);
+      std::filesystem::create_symlink(dir.File("precious-" + name), dir.File(name), error);
+      ASSERT_FALSE(error);
     }
     EXPECT_EQ(NewWorkFileName(temp), temp + c.NewName);
 
@@ -276,7 +281,8 @@ TEST_F(StreamsTest, WorkedExampleTakesSevenFlagBitsAndTwentyTwoSignBits) {
   EXPECT_FALSE(ReadFlagBit());
   EXPECT_FALSE(ReadSignBit());
   EXPECT_FALSE(ReadSignBit());
-  EXPECT_EXIT(ReadSignBit(), testing::ExitedWithCode(1), "code 30");
+  EXPECT_EXIT(ReadSignBit(), testing::ExitedWithCode(1),
+              FatalOutput("Internal error occured! (code 30)!"));
 }
 
 TEST_F(StreamsTest, ExhaustedStreamsAreInternalErrors) {
@@ -285,7 +291,10 @@ TEST_F(StreamsTest, ExhaustedStreamsAreInternalErrors) {
     std::int32_t Limit;
     THandStreams Hand;
     bool CountByte;  // read a count byte instead of a number
-    const char* Message;
+    std::string Message;
+  };
+  const auto internal = [](int code) {
+    return "Internal error occured! (code " + std::to_string(code) + ")!";
   };
   const auto hand = [](TBytes numbers, std::vector<bool> signs, std::vector<bool> flags) {
     THandStreams h;
@@ -295,14 +304,14 @@ TEST_F(StreamsTest, ExhaustedStreamsAreInternalErrors) {
     return h;
   };
   const TCase cases[] = {
-      {"empty sign stream", 255, hand({1}, {}, {}), false, "code 30"},
+      {"empty sign stream", 255, hand({1}, {}, {}), false, internal(30)},
       {"flag stream ends at the second extension bit", 65536, hand({1, 2}, {false, true}, {}),
-       false, "code 30"},
-      {"no first byte", 255, hand({}, {false}, {}), false, "code 40"},
-      {"no second byte", 256, hand({1}, {false, true}, {}), false, "code 41"},
-      {"no third byte", 65536, hand({1, 2}, {false, true}, {true}), false, "code 42"},
-      {"no fourth byte", 16777216, hand({1, 2, 3}, {false, true}, {true, true}), false, "code 43"},
-      {"no count byte", 255, hand({}, {}, {}), true, "code 50"},
+       false, internal(30)},
+      {"no first byte", 255, hand({}, {false}, {}), false, internal(40)},
+      {"no second byte", 256, hand({1}, {false, true}, {}), false, internal(41)},
+      {"no third byte", 65536, hand({1, 2}, {false, true}, {true}), false, internal(42)},
+      {"no fourth byte", 16777216, hand({1, 2, 3}, {false, true}, {true, true}), false, internal(43)},
+      {"no count byte", 255, hand({}, {}, {}), true, internal(50)},
       // A magnitude of 2^31 fits no signed 32-bit number, negated or not.
       {"magnitude of 2^31", 16777216, hand({0x80, 0, 0, 0}, {true, true}, {true, true}), false,
        "Error, patch corrupted!"},
@@ -321,7 +330,7 @@ TEST_F(StreamsTest, ExhaustedStreamsAreInternalErrors) {
           }
           std::exit(0);
         },
-        testing::ExitedWithCode(1), c.Message);
+        testing::ExitedWithCode(1), FatalOutput(c.Message));
   }
   // The stopped runs took their work files with them.
   EXPECT_TRUE(Files.WorkFiles().empty());
@@ -336,7 +345,7 @@ TEST_F(StreamsTest, BufferingFailures) {
         BufferVariantStreams(Files.Context, variant, TVariantFiles::StreamOffset);
         std::exit(0);
       },
-      testing::ExitedWithCode(1), "^Error, can't buffer patchdata in temporary files!\r\n\r\n\r\n$");
+      testing::ExitedWithCode(1), FatalOutput("Error, can't buffer patchdata in temporary files!"));
   EXPECT_TRUE(Files.WorkFiles().empty());
 
   EXPECT_EXIT(
@@ -347,7 +356,7 @@ TEST_F(StreamsTest, BufferingFailures) {
         BufferVariantStreams(Files.Context, variant, TVariantFiles::StreamOffset);
         std::exit(0);
       },
-      testing::ExitedWithCode(1), "Error, can't buffer patchdata in temporary files!");
+      testing::ExitedWithCode(1), FatalOutput("Error, can't buffer patchdata in temporary files!"));
 
   EXPECT_EXIT(
       {
@@ -357,7 +366,7 @@ TEST_F(StreamsTest, BufferingFailures) {
         BufferVariantStreams(Files.Context, variant, TVariantFiles::StreamOffset);
         std::exit(0);
       },
-      testing::ExitedWithCode(1), "Error, patch corrupted!");
+      testing::ExitedWithCode(1), FatalOutput("Error, patch corrupted!"));
 }
 
 }  // namespace

@@ -37,6 +37,25 @@ struct THandStreams {
   }
 };
 
+// A regex for what a fatal stop with message writes on the console: the
+// message and three line ends, nothing else. Death tests on Windows see the
+// line ends translated; there the message alone is matched.
+inline std::string FatalOutput(const std::string& message) {
+  std::string escaped;
+  for (char c : message) {
+#ifdef _WIN32
+    if (c == '\r' || c == '\n') continue;
+#endif
+    if (std::string("\\.^$|()[]{}*+?").find(c) != std::string::npos) escaped += '\\';
+    escaped += c;
+  }
+#ifdef _WIN32
+  return escaped;
+#else
+  return "^" + escaped + "\r\n\r\n\r\n$";
+#endif
+}
+
 inline TDeltaStreams Encode(const std::vector<TDeltaOp>& ops, const TDeltaParams& params) {
   TDeltaStreams streams;
   std::string error;
