@@ -148,8 +148,9 @@ std::uint32_t ChecksumRange(TDiskFile& file, std::int64_t start, std::int64_t en
   // A failure left pending by the caller says nothing about these bytes.
   (void)TakeIoStatus();
   SeekTo(file, static_cast<std::int32_t>(start));
-  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(ChecksumPiece);
   std::int64_t remaining = end - start;
+  auto bufferSize = static_cast<std::size_t>(std::min<std::int64_t>(remaining, ChecksumPiece));
+  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(bufferSize);
   while (remaining > 0) {
     auto piece = static_cast<std::int32_t>(std::min<std::int64_t>(remaining, ChecksumPiece));
     // A range that runs past the end of the file, or a failing disk, ends
