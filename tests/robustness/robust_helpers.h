@@ -146,7 +146,10 @@ class TScratch {
     request.Arguments = {PatchPath(), TargetPath()};
     request.WorkDir = Path();
     request.Environment = environment;
+    // The temp directory on POSIX, and on Windows.
     request.Environment.emplace_back("TMPDIR", TempPath());
+    request.Environment.emplace_back("TMP", TempPath());
+    request.Environment.emplace_back("TEMP", TempPath());
     request.TimeoutSeconds = timeoutSeconds;
     return RunProgram(request);
   }
