@@ -232,8 +232,8 @@ TEST_F(ApplyTest, InsertsAreCutIntoPiecesWithOneFlagEach) {
 TEST_F(ApplyTest, WorkedExample) {
   // A 5,167,888-byte file with four regions copied from the source and 12
   // bytes inserted between them.
-  constexpr std::int32_t size = 5167888;
-  const TBytes source = RandomBytes(size, 2024);
+  constexpr std::int32_t FileSize = 5167888;
+  const TBytes source = RandomBytes(FileSize, 2024);
   WriteFileBytes(SourcePath(), source);
   THandStreams hand;
   hand.Numbers = {0x01, 0xC1, 0xBD, 0x00, 0x00, 0x01, 0x01, 0xAC, 0x0F, 0x01,
@@ -244,8 +244,8 @@ TEST_F(ApplyTest, WorkedExample) {
   streams[FlagStream] = {0x7F};
   streams[SignStream] = {0x92, 0x24, 0x09};
   TVariantInfo variant;
-  variant.SourceSize = size;
-  variant.SourceCrc = CrcUpdate(CrcStart, source.data(), size);
+  variant.SourceSize = FileSize;
+  variant.SourceCrc = CrcUpdate(CrcStart, source.data(), FileSize);
   variant.GroupLength = 190;
   variant.VariantFlags = 2;
   variant.BlockLength = 20;
@@ -253,9 +253,9 @@ TEST_F(ApplyTest, WorkedExample) {
 
   std::string outputName;
   ASSERT_TRUE(ApplyVariant(Files.Context, variant, TVariantFiles::StreamOffset, SourcePath(),
-                           outputName, true, true, size, TExcludeRange{}));
+                           outputName, true, true, FileSize, TExcludeRange{}));
   const TBytes output = ReadFileBytes(outputName);
-  ASSERT_EQ(output.size(), static_cast<std::size_t>(size));
+  ASSERT_EQ(output.size(), static_cast<std::size_t>(FileSize));
 
   // The regions of the operations: copies of the source at the same
   // addresses, and the inserted bytes between them.

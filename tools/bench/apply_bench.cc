@@ -166,7 +166,7 @@ void Generate(const std::string& dir, std::int64_t sourceSize, int editCount) {
   for (int i = 0; i < editCount; ++i) positions.push_back(1 + random.Below(sourceSize - 5000));
   std::sort(positions.begin(), positions.end());
 
-  constexpr std::uint8_t blockLength = 20;
+  constexpr std::uint8_t InsertBlock = 20;
   TBytes target;
   target.reserve(source.size() + source.size() / 8);
   std::vector<TDeltaOp> ops;
@@ -196,14 +196,14 @@ void Generate(const std::string& dir, std::int64_t sourceSize, int editCount) {
       case 1: {
         TBytes bytes = randomBytes(length);
         target.insert(target.end(), bytes.begin(), bytes.end());
-        ops.push_back(TDeltaOp::Insert(std::move(bytes), true, blockLength));
+        ops.push_back(TDeltaOp::Insert(std::move(bytes), true, InsertBlock));
         cursor = position + length;
         break;
       }
       case 2: {  // new bytes
         TBytes bytes = randomBytes(length);
         target.insert(target.end(), bytes.begin(), bytes.end());
-        ops.push_back(TDeltaOp::Insert(std::move(bytes), true, blockLength));
+        ops.push_back(TDeltaOp::Insert(std::move(bytes), true, InsertBlock));
         cursor = position;
         break;
       }
@@ -213,7 +213,7 @@ void Generate(const std::string& dir, std::int64_t sourceSize, int editCount) {
           bytes[i] &= 3;
           target.push_back(static_cast<std::uint8_t>(source[position + i] + bytes[i]));
         }
-        ops.push_back(TDeltaOp::Insert(std::move(bytes), false, blockLength));
+        ops.push_back(TDeltaOp::Insert(std::move(bytes), false, InsertBlock));
         cursor = position + length;
         break;
       }
@@ -231,7 +231,7 @@ void Generate(const std::string& dir, std::int64_t sourceSize, int editCount) {
   TDeltaParams params;
   params.GroupLength = 190;
   params.VariantFlags = 0;
-  params.BlockLength = blockLength;
+  params.BlockLength = InsertBlock;
   params.NumberLimit =
       NumberLimitFor(params.VariantFlags, static_cast<std::int32_t>(sourceSize), targetSize);
   TWriterVariant variant;
@@ -367,7 +367,7 @@ int RunAll(const std::string& self, std::string dir, bool keep, std::int64_t siz
   };
   auto mib = [](long kib) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f MiB", kib / 1024.0);
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(kib) / 1024.0);
     return std::string(text);
   };
   row("cp of the source", cp, "-");
