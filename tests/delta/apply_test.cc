@@ -370,6 +370,10 @@ TEST_F(ApplyTest, FailuresStopTheRunAndLeaveNoWorkFiles) {
       {"an insert with BlockLength 0", Iota(100), hand({3}, {true}, {1, 2, 3}, {}), {190, 0, 0},
        200, corrupted},
       {"a copy address past 2^31", Iota(100), none, addOn, 0x7FFFFFF0, corrupted},
+      // Source size plus target size passes 2^31: the limit stays at four
+      // bytes instead of wrapping round to one.
+      {"the same with the limit a sum", Iota(100), none, {190, VariantLimitIsSum, 20}, 0x7FFFFFF0,
+       corrupted},
   };
   // Cases built with the encoder, in the order of the table.
   const std::vector<std::vector<TDeltaOp>> ops = {
@@ -386,6 +390,7 @@ TEST_F(ApplyTest, FailuresStopTheRunAndLeaveNoWorkFiles) {
       {Op::Insert(Repeat(5, 1), true, 20)},
       {Op::Copy(2, 0, {1})},
       {},
+      {Op::Copy(10, 0), Op::Copy(1, 0x7FFFFFF8)},
       {Op::Copy(10, 0), Op::Copy(1, 0x7FFFFFF8)},
   };
   ASSERT_EQ(ops.size(), cases.size());
