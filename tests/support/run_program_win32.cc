@@ -161,13 +161,13 @@ TRunResult RunProgram(const TRunRequest& request) {
 
   HANDLE inChild = nullptr, inOwn = nullptr, outChild = nullptr, outOwn = nullptr;
   HANDLE errChild = nullptr, errOwn = nullptr;
-  if (!MakePipe(inChild, inOwn, true)) return result;
-  if (!MakePipe(outChild, outOwn, false)) {
-    for (HANDLE h : {inChild, inOwn}) CloseHandle(h);
-    return result;
-  }
-  if (!MakePipe(errChild, errOwn, false)) {
-    for (HANDLE h : {inChild, inOwn, outChild, outOwn}) CloseHandle(h);
+  bool piped = MakePipe(inChild, inOwn, true) && MakePipe(outChild, outOwn, false) &&
+               MakePipe(errChild, errOwn, false);
+  if (!piped) {
+    result.Err = "test runner: CreatePipe failed with error " + std::to_string(GetLastError());
+    for (HANDLE h : {inChild, inOwn, outChild, outOwn, errChild, errOwn}) {
+      if (h != nullptr) CloseHandle(h);
+    }
     return result;
   }
 
@@ -182,14 +182,27 @@ TRunResult RunProgram(const TRunRequest& request) {
   line.push_back('\0');
   // No console for the child: its three standard handles are the pipes, so it
   // would not use one, and making one costs a process under Wine.
-  BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                DETACHED_PROCESS, environment.data(),
-                                request.WorkDir.empty() ? nullptr : request.WorkDir.c_str(),
-                                &startup, &process);
+  // A start can fail for a moment on a loaded machine (Wine starting its
+  // processes); a missing program or directory fails for good.
+  BOOL started = FALSE;
+  DWORD startError = 0;
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    if (attempt > 0) Sleep(500);
+    started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS,
+                             environment.data(),
+                             request.WorkDir.empty() ? nullptr : request.WorkDir.c_str(),
+                             &startup, &process);
+    startError = started ? 0 : GetLastError();
+    if (startError == ERROR_FILE_NOT_FOUND || startError == ERROR_PATH_NOT_FOUND ||
+        startError == ERROR_DIRECTORY) {
+      break;
+    }
+  }
   // Only the child keeps its ends, so the pipes end when it does.
   for (HANDLE h : {inChild, outChild, errChild}) CloseHandle(h);
   if (!started) {
     for (HANDLE h : {inOwn, outOwn, errOwn}) CloseHandle(h);
+    result.Err = "test runner: CreateProcess failed with error " + std::to_string(startError);
     return result;
   }
   CloseHandle(process.hThread);
@@ -210,7 +223,9 @@ TRunResult RunProgram(const TRunRequest& request) {
   CloseHandle(errOwn);
 
   DWORD code = 0;
-  if (!result.TimedOut && GetExitCodeProcess(process.hProcess, &code)) {
+  if (!result.TimedOut && !GetExitCodeProcess(process.hProcess, &code)) {
+    result.Err += "test runner: no exit code, error " + std::to_string(GetLastError());
+  } else if (!result.TimedOut) {
     // An exception status (0xC0000005 and the like) is a crash, the signal of
     // this system.
     if (code >= 0xC0000000u) {
