@@ -132,7 +132,10 @@ bool ScanTree(const fs::path& root, TTree& tree, std::string& error) {
       directories.insert(name);
       continue;
     }
-    if (!fs::is_regular_file(status) || relative.generic_string().find('\\') != std::string::npos) {
+    // Mendrix reads a backslash as a separator and refuses a name with a
+    // drive colon, so such names can't travel in a patch.
+    if (!fs::is_regular_file(status) ||
+        relative.generic_string().find_first_of("\\:") != std::string::npos) {
       tree.Unsupported.push_back(name);
       continue;
     }
@@ -271,7 +274,8 @@ TTreePlan PlanTree(const std::vector<TTree>& olds, const TTree& newTree) {
   }
   for (const std::string& name : newTree.Unsupported) {
     plan.Warnings.push_back("\"" + name +
-                            "\" is a link or special file; a patch can't carry it, left out.");
+                            "\" is a link, a special file or a name with \\ or :; a patch "
+                            "can't carry it, left out.");
   }
   return plan;
 }

@@ -53,7 +53,7 @@ struct TTreeFile {
 struct TTree {
   std::map<std::string, TTreeFile> Files;
   std::vector<std::string> EmptyDirectories;
-  std::vector<std::string> Unsupported;  // links and special files
+  std::vector<std::string> Unsupported;  // links, special files, names with \ or :
 };
 
 // Reads a whole tree and digests every file. False (with error set) when it

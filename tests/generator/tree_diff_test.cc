@@ -5,8 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "support/test_files.h"
 
 namespace mendrix::test {
 namespace {
@@ -111,6 +116,25 @@ TEST(PlanTree, WarnsAboutWhatAPatchCantCarry) {
   EXPECT_NE(plan.Warnings[1].find("\"empty\""), std::string::npos);
   EXPECT_NE(plan.Warnings[2].find("\"link\""), std::string::npos);
   EXPECT_TRUE(plan.Entries.empty());
+}
+
+TEST(ScanTree, LeavesOutWhatMendrixCantWrite) {
+  TTempDir dir;
+  WriteFileText(dir.File("root/sub/kept.txt"), "kept");
+  WriteFileText(dir.File("root/drive:colon"), "a colon reads as a drive");
+  WriteFileText(dir.File("root/back\\slash"), "a backslash reads as a separator");
+  std::filesystem::create_directories(dir.File("root/empty/inner"));
+  std::filesystem::create_symlink("sub/kept.txt", dir.File("root/link"));
+  TTree tree;
+  std::string error;
+  ASSERT_TRUE(ScanTree(dir.File("root"), tree, error)) << error;
+  ASSERT_EQ(tree.Files.size(), 1u);
+  EXPECT_EQ(tree.Files.begin()->first, "sub\\kept.txt");
+  EXPECT_EQ(tree.Files.begin()->second.Digest, Content("kept"));
+  std::vector<std::string> unsupported = tree.Unsupported;
+  std::sort(unsupported.begin(), unsupported.end());
+  EXPECT_EQ(unsupported, (std::vector<std::string>{"back\\slash", "drive:colon", "link"}));
+  EXPECT_EQ(tree.EmptyDirectories, (std::vector<std::string>{"empty", "empty\\inner"}));
 }
 
 }  // namespace
