@@ -208,6 +208,11 @@ int SetFileStamp(TDiskFile& file, std::uint32_t stamp) {
   return OsSetWriteTime(file.Handle, stamp);
 }
 
+int CopyFilePermissions(const std::string& fromPath, TDiskFile& file) {
+  if (file.State != TFileState::ReadWrite) return NotOpenFailure;
+  return OsCopyPermissions(fromPath, file.Handle);
+}
+
 int TakeIoStatus() {
   int status = IoStatus;
   IoStatus = 0;

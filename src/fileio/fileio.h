@@ -70,6 +70,9 @@ bool PathExists(const std::string& path);
 // Sets the last-write time of a file open for writing from a DOS date-time in
 // local time. Returns 0 or a failure code; never touches IoStatus.
 int SetFileStamp(TDiskFile& file, std::uint32_t stamp);
+// Gives a file open for writing the access permissions of the file at
+// fromPath. Returns 0 or a failure code; never touches IoStatus.
+int CopyFilePermissions(const std::string& fromPath, TDiskFile& file);
 // Returns the pending status and clears it.
 int TakeIoStatus();
 // Transfer count bytes in pieces of at most BlockPiece; a failed piece does

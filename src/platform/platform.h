@@ -42,6 +42,10 @@ constexpr int OsGenericError = 1000000;  // stands in for a failure without a co
 [[nodiscard]] int OsGetSize(TOsHandle handle, std::int64_t& size);
 [[nodiscard]] int OsGetPosition(TOsHandle handle, std::int64_t& position);
 [[nodiscard]] int OsClose(TOsHandle handle);
+// Gives the file open at handle the access permissions of the file at from
+// (a replaced program stays executable). Where the system has no such
+// permissions it does nothing and succeeds.
+[[nodiscard]] int OsCopyPermissions(const std::string& from, TOsHandle handle);
 // Sets the last-write time from a DOS date-time (high 16 bits date, low 16
 // bits time) read as local time. Fails for an invalid stamp and for a handle
 // not open for writing. The last-access time is kept.

@@ -293,6 +293,15 @@ int OsClose(TOsHandle handle) {
   return 0;
 }
 
+int OsCopyPermissions(const std::string& from, TOsHandle handle) {
+  std::string mapped;
+  if (!SystemPath(from, mapped)) return ENOENT;
+  struct stat info;
+  if (::stat(mapped.c_str(), &info) != 0) return LastError();
+  if (::fchmod(Fd(handle), info.st_mode & 07777) != 0) return LastError();
+  return 0;
+}
+
 int OsSetWriteTime(TOsHandle handle, std::uint32_t dosStamp) {
   struct tm local;
   if (!ValidDosStamp(dosStamp, local)) return EINVAL;

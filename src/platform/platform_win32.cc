@@ -359,6 +359,10 @@ int OsReplace(const std::string& from, const std::string& to) {
   return 0;
 }
 
+int OsCopyPermissions(const std::string&, TOsHandle) {
+  return 0;  // the read-only attribute is not carried over to a result
+}
+
 int OsLink(const std::string& from, const std::string& to) {
   if (!CreateHardLinkA(to.c_str(), from.c_str(), nullptr)) return LastError();
   return 0;

@@ -63,6 +63,9 @@ std::string CopyResultBeside(TPatchContext& context, const std::string& workFile
     (void)TakeIoStatus();  // the copy failed already; closing can't change that
     FatalStop("Error, can't copy temporary generated file!");
   }
+  // The result takes the access permissions of the file it replaces, so a
+  // patched program stays executable; a new file takes those of its source.
+  (void)CopyFilePermissions(PathExists(destination) ? destination : workFile, copy);
 
   bool ok = true;
   for (std::int32_t remaining = size; ok && remaining > 0;) {
@@ -88,8 +91,34 @@ std::string CopyResultBeside(TPatchContext& context, const std::string& workFile
 
 // Gives the old file at target its backup name. On success mode says how the
 // new file is then to be put at target.
+// A path with every separator a backslash and no empty or "." parts after
+// the first: two paths that differ only there name the same place.
+std::string PlainPath(const std::string& path) {
+  std::string plain;
+  std::string part;
+  auto endPart = [&](bool last) {
+    if (plain.empty() || (!part.empty() && part != ".")) {
+      plain += part;
+      if (!last) plain += '\\';
+    }
+    part.clear();
+  };
+  for (char c : path) {
+    if (c == '/' || c == '\\') {
+      endPart(false);
+    } else {
+      part += c;
+    }
+  }
+  endPart(true);
+  return plain;
+}
+
 bool BackUpOldFile(const std::string& target, const std::string& backupPath, TPlaceMode& mode) {
   if (PathExists(backupPath)) {
+    // An empty backup name makes the backup path the target itself, which
+    // can hold no backup.
+    if (PlainPath(backupPath) == PlainPath(target)) return false;
     if (!SameFile(backupPath, target)) return false;
     mode = TPlaceMode::Replace;  // linked by an earlier, interrupted run
     return true;

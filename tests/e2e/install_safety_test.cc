@@ -71,6 +71,24 @@ TEST_F(InstallSafety, BlockedBackupStopsAndKeepsOldFile) {
   }
 }
 
+// A backup name that leads back to the target's own directory (empty, or
+// ".") can hold no backup: the old file must not be replaced without one.
+TEST_F(InstallSafety, BackupNameThatIsTheTargetItselfStops) {
+  for (const char* backupName : {"", "."}) {
+    SCOPED_TRACE(backupName);
+    TWriterPatch patch = TreePatch({ChainEntry("a.txt", {OldA, NewA}, ResultStamp)});
+    patch.BackupName = backupName;
+    Dir.WritePatch("p.pat", patch);
+    TRunResult run = Dir.Run({"p.pat", "tree"});
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_EQ(run.Err, Banner() + NoticeAndPrompt("Test") +
+                           FatalText("Error, can't replace \"tree\\a.txt\"!"));
+    EXPECT_EQ(ReadFileBytes(Dir.File("tree/a.txt")), OldA);
+    EXPECT_TRUE(CopiesBelow(Dir.Path()).empty());
+    EXPECT_TRUE(Dir.LeftInTemp().empty());
+  }
+}
+
 // A run killed after the old file got its backup name (a hard link) but
 // before the new file was renamed into place: a second run finishes the job.
 TEST_F(InstallSafety, RerunAfterInterruptedBackupCompletes) {
