@@ -3,7 +3,8 @@
 // Every target must then be wholly old or wholly new, and running the same
 // patch again must finish the job: the patch's result, with the backups of
 // a tree patch. Work files and install copies of the killed run may stay
-// behind; nothing else may.
+// behind; nothing else may. (Where the file system has no hard links there
+// is one known gap, see BetweenTheTwoRenames.)
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -24,22 +25,56 @@ TSnapshot WithoutWorkFiles(TSnapshot snapshot) {
   return snapshot;
 }
 
-class CrashConsistency : public testing::TestWithParam<const char*> {};
+// Without hard links the old file is renamed to its backup name and the
+// new one renamed into place after it: killed between the two renames, the
+// target is missing, its old bytes whole under the backup name and its new
+// ones whole beside it. Nothing is lost, but a second run finds no source
+// version; the user has to move one of the two files back by hand. True when
+// now shows that state (for at least one target) and nothing else wrong;
+// now is then changed to show the old files back in place.
+bool BetweenTheTwoRenames(const TSnapshot& before, const TSnapshot& after, TSnapshot& now) {
+  bool found = false;
+  for (const auto& [name, bytes] : before) {
+    if (now.count(name) != 0 || after.count(name) == 0) continue;
+    auto backup = now.find("Backup\\" + name);
+    if (backup == now.end() || backup->second != bytes) continue;
+    for (const auto& [other, otherBytes] : now) {
+      if (other.rfind(name + ".DWX", 0) == 0 && otherBytes == after.at(name)) {
+        now[name] = bytes;
+        now.erase("Backup\\" + name);
+        found = true;
+        break;
+      }
+    }
+  }
+  return found;
+}
+
+struct TCrashCase {
+  const char* Patch;
+  const char* Always;  // operations the file system refuses: "link", no hard links
+};
+
+class CrashConsistency : public testing::TestWithParam<TCrashCase> {};
 
 TEST_P(CrashConsistency, KilledAtAnyOperationLosesNothingAndARerunFinishes) {
-  const TRobustPatch& patch = RobustPatch(GetParam());
+  const TRobustPatch& patch = RobustPatch(GetParam().Patch);
+  TFaultPlan counted;
+  counted.Always = GetParam().Always;
+  counted.Errno = 1;  // EPERM, as a file system without hard links gives
   const TSnapshot before = FixedSnapshot(patch.Tree);
   const TSnapshot after = ToSnapshot(patch.After);
   TScratch scratch(patch.Tree);
   scratch.WritePatch(patch.Bytes);
   const std::string log = scratch.Path() + "/ops.log";
 
-  const TRunResult clean = scratch.Run(FaultEnvironment(MENDRIX_FAULT_SHIM, log, {}));
+  const TRunResult clean = scratch.Run(FaultEnvironment(MENDRIX_FAULT_SHIM, log, counted));
   ASSERT_EQ(clean.ExitCode, 0) << Describe(clean);
   const std::vector<TCountedOp> ops = ReadOpLog(log);
   ASSERT_GT(ops.size(), 20u) << "the shim saw too few operations; is it preloaded?";
 
   int failures = 0;
+  int betweenRenames = 0;
   auto report = [&](const TCountedOp& op, const std::string& problem, const TRunResult& result) {
     if (++failures <= MaxReportedFailures) {
       ADD_FAILURE() << patch.Name << ", killed before operation " << op.Number << " (" << op.Kind
@@ -49,7 +84,7 @@ TEST_P(CrashConsistency, KilledAtAnyOperationLosesNothingAndARerunFinishes) {
   for (const TCountedOp& op : ops) {
     scratch.Reset();
     std::filesystem::remove(log);
-    TFaultPlan plan;
+    TFaultPlan plan = counted;
     plan.At = op.Number;
     plan.Kill = true;
     const TRunResult killed = scratch.Run(FaultEnvironment(MENDRIX_FAULT_SHIM, log, plan));
@@ -57,11 +92,17 @@ TEST_P(CrashConsistency, KilledAtAnyOperationLosesNothingAndARerunFinishes) {
       report(op, "the run was not killed there", killed);
       continue;
     }
-    const TSnapshot now = scratch.Snapshot();
+    TSnapshot now = scratch.Snapshot();
+    const bool noLinks = std::string(GetParam().Always) == "link";
+    const bool between = noLinks && BetweenTheTwoRenames(before, after, now);
     std::string problem =
         TargetsProblem(before, after, now, [](const std::string&) { return true; });
     if (!problem.empty()) {
       report(op, problem, killed);
+      continue;
+    }
+    if (between) {
+      ++betweenRenames;
       continue;
     }
 
@@ -69,7 +110,7 @@ TEST_P(CrashConsistency, KilledAtAnyOperationLosesNothingAndARerunFinishes) {
     // single-file target that is already new is in no source version any
     // more, and stays as it is.
     const bool alreadyDone = !patch.Tree && WithoutWorkFiles(now) == after;
-    const TRunResult rerun = scratch.Run();
+    const TRunResult rerun = scratch.Run(FaultEnvironment(MENDRIX_FAULT_SHIM, log, counted));
     if (rerun.ExitCode != (alreadyDone ? 1 : 0) || HasSanitizerReport(rerun.Err)) {
       report(op, "the second run did not finish the job", rerun);
       continue;
@@ -79,12 +120,24 @@ TEST_P(CrashConsistency, KilledAtAnyOperationLosesNothingAndARerunFinishes) {
     }
   }
   EXPECT_EQ(failures, 0);
+  if (betweenRenames > 0) {
+    std::printf("  %d kill points between the backup rename and the install rename\n",
+                betweenRenames);
+  }
 }
 
 // A single-file patch; a tree patch with backups and embedded files; one
-// with renamed sources, a file already new and a chain of two variants.
+// with renamed sources, a file already new and a chain of two variants; the
+// tree patch again on a file system without hard links.
 INSTANTIATE_TEST_SUITE_P(Patches, CrashConsistency,
-                         testing::Values("single_copy_insert", "tree_mixed", "tree_renamed"));
+                         testing::Values(TCrashCase{"single_copy_insert", ""},
+                                         TCrashCase{"tree_mixed", ""},
+                                         TCrashCase{"tree_renamed", ""},
+                                         TCrashCase{"tree_mixed", "link"}),
+                         [](const testing::TestParamInfo<TCrashCase>& param) {
+                           return std::string(param.param.Patch) +
+                                  (param.param.Always[0] != '\0' ? "_without_links" : "");
+                         });
 
 #endif  // MENDRIX_FAULT_SHIM
 

@@ -212,6 +212,7 @@ struct TFaultPlan {
   long At = 0;  // 0: none, only count
   bool Kill = false;
   int Errno = 28;  // ENOSPC
+  std::string Always;  // operations that always fail, uncounted ("link": no hard links)
 };
 
 struct TCountedOp {
@@ -229,6 +230,7 @@ inline std::vector<std::pair<std::string, std::string>> FaultEnvironment(
           {"MENDRIX_FAULT_AT", std::to_string(plan.At)},
           {"MENDRIX_FAULT_ACTION", plan.Kill ? "kill" : "fail"},
           {"MENDRIX_FAULT_ERRNO", std::to_string(plan.Errno)},
+          {"MENDRIX_FAULT_ALWAYS", plan.Always},
           {"ASAN_OPTIONS", asan}};
 }
 

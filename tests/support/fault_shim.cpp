@@ -21,6 +21,9 @@
 //                         "kill": the process is killed with SIGKILL just
 //                         before the operation
 //   MENDRIX_FAULT_OPS     comma-separated operations that count (default all)
+//   MENDRIX_FAULT_ALWAYS  comma-separated operations that always fail with
+//                         MENDRIX_FAULT_ERRNO and are not counted, e.g. "link"
+//                         for a file system without hard links
 //
 // It is built without sanitizers; with an AddressSanitizer program set
 // ASAN_OPTIONS=verify_asan_link_order=0.
@@ -47,6 +50,7 @@ struct TShimState {
   bool Kill = false;
   int Errno = ENOSPC;
   char Ops[256] = "";  // "" counts every operation
+  char Always[256] = "";
   char Log[4096] = "";
 };
 
@@ -63,15 +67,19 @@ void Setup() {
   if (const char* ops = getenv("MENDRIX_FAULT_OPS")) {
     snprintf(State.Ops, sizeof State.Ops, ",%s,", ops);
   }
+  if (const char* always = getenv("MENDRIX_FAULT_ALWAYS")) {
+    snprintf(State.Always, sizeof State.Always, ",%s,", always);
+  }
   if (const char* log = getenv("MENDRIX_FAULT_LOG")) snprintf(State.Log, sizeof State.Log, "%s", log);
 }
 
-bool Counts(const char* op) {
-  if (State.Ops[0] == '\0') return true;
+bool Listed(const char* list, const char* op) {
   char key[32];
   snprintf(key, sizeof key, ",%s,", op);
-  return strstr(State.Ops, key) != nullptr;
+  return strstr(list, key) != nullptr;
 }
+
+bool Counts(const char* op) { return State.Ops[0] == '\0' || Listed(State.Ops, op); }
 
 // Raw system calls for the shim's own bookkeeping, so that it never counts
 // or intercepts itself.
@@ -90,6 +98,7 @@ void AppendLog(long n, const char* op, const char* path) {
 // Counts one operation. True when it is the one to fail; a kill happens here.
 bool Step(const char* op, const char* path) {
   Setup();
+  if (State.Always[0] != '\0' && Listed(State.Always, op)) return true;
   if (!Counts(op)) return false;
   const long n = ++State.Count;
   AppendLog(n, op, path);

@@ -17,15 +17,23 @@
 //   - a run whose heap grows by more than HeapLimit at any moment: memory
 //     must stay bounded by a small constant, never sized by the patch.
 //
+// A patch may rightly describe a result of up to 2 GiB from a few bytes
+// (copies from the output repeat it), and a chain may claim such sizes for
+// its intermediate outputs. The target limits each file it writes to
+// FileSizeLimit (writes past it fail with EFBIG, which the run reports as a
+// failed write), so such inputs cost milliseconds and no memory-backed disk.
+//
 // Bit 0 of the header's Reserved byte (which the program does not read)
 // makes NewPath differ from OldPath, so both layouts get fuzzed.
 #include <fcntl.h>
 #include <sanitizer/allocator_interface.h>
 #include <sanitizer/common_interface_defs.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +56,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::int64_t HeapLimit = 4 << 20;  // bytes a run may add to the heap
+constexpr rlim_t FileSizeLimit = 64 << 20;   // bytes in any one file written
 
 // The heap's growth during a run, from the allocator's hooks.
 bool CountingHeap = false;
@@ -270,6 +279,10 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   ::dup2(null, 0);
   ::dup2(null, 1);
   ::close(null);
+
+  struct rlimit fileSize = {FileSizeLimit, FileSizeLimit};
+  if (::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) Finding("can't limit the file size");
+  std::signal(SIGXFSZ, SIG_IGN);
 
   std::string base = "/tmp";
   if (const char* dir = std::getenv("MENDRIX_FUZZ_DIR")) {
