@@ -20,7 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t MaxNameLength = 255;
 constexpr std::size_t MaxNoticeLength = 65535;
 
 int Fail(const std::string& message) {

@@ -14,8 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t MaxNameLength = 255;  // a short string's length byte
-
 std::string PatchName(const fs::path& relative) {
   std::string name = relative.generic_string();
   std::replace(name.begin(), name.end(), '/', '\\');

@@ -32,6 +32,8 @@ TFileDigest DigestOf(const std::vector<std::uint8_t>& bytes);
 
 // Largest file the format holds: sizes and positions are 31-bit.
 constexpr std::uint64_t MaxFileSize = 0x7FFFFFFF;
+// Longest name: a short string's length byte.
+constexpr std::size_t MaxNameLength = 255;
 
 // Digests a file without holding it whole. False (with error set, a
 // complete message) when it can't be read or is too large for a patch.
