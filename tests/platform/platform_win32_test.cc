@@ -80,35 +80,6 @@ TEST(Win32Sharing, OpenFilesKeepWritersAndDeletersOut) {
   }
 }
 
-// A hidden or system file is emptied like any other; a read-only one is
-// refused.
-TEST(Win32Sharing, CreateTruncatesHiddenAndSystemFilesButNotReadOnlyOnes) {
-  struct TCase {
-    const char* Name;
-    DWORD Attributes;
-    bool Allowed;
-  };
-  const TCase cases[] = {
-      {"hidden", FILE_ATTRIBUTE_HIDDEN, true},
-      {"system", FILE_ATTRIBUTE_SYSTEM, true},
-      {"read-only", FILE_ATTRIBUTE_READONLY, false},
-  };
-  (void)TakeIoStatus();
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Name);
-    TTempDir dir;
-    const std::string path = dir.File("f");
-    WriteFileBytes(path, {1, 2, 3});
-    ASSERT_TRUE(SetFileAttributesA(path.c_str(), c.Attributes));
-    TDiskFile file;
-    CreateForWriting(file, path);
-    EXPECT_EQ(TakeIoStatus() == 0, c.Allowed);
-    if (file.State != TFileState::Closed) CloseDiskFile(file);
-    EXPECT_EQ(test::ReadFileBytes(path).size(), c.Allowed ? 0u : 3u);
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  }
-}
-
 // Device names are no files: "NUL" or "CON" in a patch or on the command line
 // must not be read as a target.
 TEST(Win32Names, DevicesAreNoRegularFiles) {
