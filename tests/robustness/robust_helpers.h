@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -119,7 +121,10 @@ class TScratch {
       for (char& c : name) {
         if (c == '/') c = '\\';
       }
-      snapshot[name] = ReadFileBytes(it->path().string());
+      // Read through the path itself: on Windows its narrow form is UTF-8,
+      // not the code page the file was named in.
+      std::ifstream in(it->path(), std::ios::binary);
+      snapshot[name].assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     return snapshot;
   }
