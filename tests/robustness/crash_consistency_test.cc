@@ -87,7 +87,8 @@ TEST_P(CrashConsistency, KilledAtAnyOperationLosesNothingAndARerunFinishes) {
     TFaultPlan plan = counted;
     plan.At = op.Number;
     plan.Kill = true;
-    const TRunResult killed = scratch.Run(FaultEnvironment(MENDRIX_FAULT_SHIM, log, plan));
+    const TRunResult killed =
+        scratch.Run(WithoutLeakCheck(FaultEnvironment(MENDRIX_FAULT_SHIM, log, plan)));
     if (killed.Signal != SIGKILL) {
       report(op, "the run was not killed there", killed);
       continue;
@@ -110,7 +111,8 @@ TEST_P(CrashConsistency, KilledAtAnyOperationLosesNothingAndARerunFinishes) {
     // single-file target that is already new is in no source version any
     // more, and stays as it is.
     const bool alreadyDone = !patch.Tree && WithoutWorkFiles(now) == after;
-    const TRunResult rerun = scratch.Run(FaultEnvironment(MENDRIX_FAULT_SHIM, log, counted));
+    const TRunResult rerun =
+        scratch.Run(WithoutLeakCheck(FaultEnvironment(MENDRIX_FAULT_SHIM, log, counted)));
     if (rerun.ExitCode != (alreadyDone ? 1 : 0) || HasSanitizerReport(rerun.Err)) {
       report(op, "the second run did not finish the job", rerun);
       continue;

@@ -73,6 +73,21 @@ inline bool IsWorkFileName(const std::string& name) {
   return true;
 }
 
+using TEnvironment = std::vector<std::pair<std::string, std::string>>;
+
+// environment with the leak check of a sanitizer build turned off: it costs
+// more than the rest of a short run, and the runs of the seed patches, the
+// regression inputs and the fault injection keep it.
+inline TEnvironment WithoutLeakCheck(TEnvironment environment) {
+  std::string asan;
+  if (const char* inherited = std::getenv("ASAN_OPTIONS")) asan = inherited;
+  for (const auto& [name, value] : environment) {
+    if (name == "ASAN_OPTIONS") asan = value;
+  }
+  environment.emplace_back("ASAN_OPTIONS", asan.empty() ? "detect_leaks=0" : asan + ":detect_leaks=0");
+  return environment;
+}
+
 // A scratch directory: tmp/ is the run's TMPDIR, old.bin or tree/ the target
 // (OldPath and NewPath), patch.pat the patch.
 class TScratch {
@@ -145,8 +160,7 @@ class TScratch {
 
   // Runs the program on the target with the patch, standard input at its
   // end; extra environment as given.
-  TRunResult Run(const std::vector<std::pair<std::string, std::string>>& environment = {},
-                 int timeoutSeconds = 30) const {
+  TRunResult Run(const TEnvironment& environment = {}, int timeoutSeconds = 30) const {
     TRunRequest request;
     request.Arguments = {PatchPath(), TargetPath()};
     request.WorkDir = Path();
@@ -226,7 +240,7 @@ struct TCountedOp {
   std::string Path;  // "-" for writes and closes
 };
 
-inline std::vector<std::pair<std::string, std::string>> FaultEnvironment(
+inline TEnvironment FaultEnvironment(
     const std::string& shim, const std::string& log, const TFaultPlan& plan) {
   std::string asan = "verify_asan_link_order=0";
   if (const char* inherited = std::getenv("ASAN_OPTIONS")) asan = std::string(inherited) + ":" + asan;

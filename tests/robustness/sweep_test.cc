@@ -65,7 +65,7 @@ class TSweep {
     }
     Scratch_.Reset();
     Scratch_.WritePatch(bytes);
-    const TRunResult result = Scratch_.Run({}, 20);
+    const TRunResult result = Scratch_.Run(WithoutLeakCheck({}), 20);
     const std::string problem = Problem(result, expectedAfter);
     if (problem.empty()) return;
     if (++Failures_ <= MaxReportedFailures) {

@@ -416,13 +416,14 @@ bool MakeRobustPatches(std::vector<TRobustPatch>& patches, std::string& error) {
       TDeltaOp::Copy(40, 230),   // from output byte 10
       TDeltaOp::Copy(50, -250),  // back into the source
   };
-  if (!AddSinglePatch("single_copy_insert", notice, Entry("", {Variant(old, copyInsert)}),
-                      patches, error)) {
+  // No notice: the sweeps go over every byte of this one.
+  if (!AddSinglePatch("single_copy_insert", "", Entry("", {Variant(old, copyInsert)}), patches,
+                      error)) {
     return false;
   }
   // The same patch appended to other bytes, as a self-applying patch is.
-  if (!AddSinglePatch("single_prefixed", "", Entry("", {Variant(old, copyInsert)}), patches, error,
-                      Pseudo(100, 31))) {
+  if (!AddSinglePatch("single_prefixed", notice, Entry("", {Variant(old, copyInsert)}), patches,
+                      error, Pseudo(100, 31))) {
     return false;
   }
 
