@@ -125,7 +125,8 @@ TEST(FaultInjection, UnusableTempDirectoryStopsBeforeAnythingChanges) {
       TRunRequest request;
       request.Arguments = {scratch.PatchPath(), scratch.TargetPath()};
       request.WorkDir = scratch.Path();
-      request.Environment = {{"TMPDIR", scratch.Path() + "/" + c.TempDir}};
+      const std::string temp = scratch.Path() + "/" + c.TempDir;
+      request.Environment = {{"TMPDIR", temp}, {"TMP", temp}, {"TEMP", temp}};
       const TRunResult result = RunProgram(request);
       EXPECT_EQ(result.ExitCode, 1) << Describe(result);
       EXPECT_EQ(LastMessage(result.Err), "Error, can't buffer patchdata in temporary files!");
