@@ -28,7 +28,12 @@ namespace {
 // must lie within what was written before it is read.
 constexpr std::int64_t OutputCopyPiece = 1000;
 constexpr std::int32_t OutputBufferSize = 256 * 1024;
-constexpr std::int32_t SourceWindowSize = 64 * 1024;
+// The source is read through pages kept in a small direct-mapped cache:
+// copies that jump back and forth over a few regions read each page once.
+constexpr std::int32_t SourcePageSize = 8 * 1024;
+constexpr std::int32_t SourcePageCount = 64;
+// Reads at least this long bypass the pages.
+constexpr std::int32_t DirectSourceRead = 32 * 1024;
 // Largest insert piece (2 * 255 - 1) and largest add run (255), with room.
 constexpr std::int32_t SmallBufferSize = 513;
 
@@ -37,10 +42,10 @@ constexpr const char* CannotWrite = "Error, can't write patched file!";
 struct TSource {
   TDiskFile File;
   std::int32_t Size = 0;
-  // Window[0, WindowLength) are the source bytes from WindowStart on.
-  std::int64_t WindowStart = 0;
-  std::int32_t WindowLength = 0;
-  std::array<std::uint8_t, SourceWindowSize> Window;
+  // Slot i holds source page PageNumber[i] (its bytes from PageNumber[i] *
+  // SourcePageSize on), or nothing when PageNumber[i] is -1.
+  std::array<std::int64_t, SourcePageCount> PageNumber;
+  std::array<std::uint8_t, SourcePageCount * SourcePageSize> Pages;
 };
 
 struct TOutput {
@@ -69,24 +74,32 @@ struct TApplyState {
 };
 
 // Reads n source bytes at position, which the caller has checked to lie
-// inside the source. Small reads go through the window, which serves the
-// old bytes and short copies that follow each other closely.
+// inside the source.
 bool ReadSource(TSource& source, std::int64_t position, std::uint8_t* bytes, std::int32_t n) {
-  if (position >= source.WindowStart &&
-      position + n <= source.WindowStart + source.WindowLength) {
-    std::memcpy(bytes, source.Window.data() + (position - source.WindowStart),
-                static_cast<std::size_t>(n));
-    return true;
+  if (n >= DirectSourceRead) {
+    ReadExactAt(source.File, static_cast<std::int32_t>(position), bytes, n);
+    return TakeIoStatus() == 0;
   }
-  SeekTo(source.File, static_cast<std::int32_t>(position));
-  if (n >= SourceWindowSize / 2) return ReadWhole(source.File, bytes, n);
-  auto length =
-      static_cast<std::int32_t>(std::min<std::int64_t>(SourceWindowSize, source.Size - position));
-  source.WindowLength = 0;
-  if (!ReadWhole(source.File, source.Window.data(), length)) return false;
-  source.WindowStart = position;
-  source.WindowLength = length;
-  std::memcpy(bytes, source.Window.data(), static_cast<std::size_t>(n));
+  while (n > 0) {
+    const std::int64_t page = position / SourcePageSize;
+    const auto slot = static_cast<std::size_t>(page % SourcePageCount);
+    std::uint8_t* data = source.Pages.data() + slot * SourcePageSize;
+    const std::int64_t pageStart = page * SourcePageSize;
+    if (source.PageNumber[slot] != page) {
+      const auto length = static_cast<std::int32_t>(
+          std::min<std::int64_t>(SourcePageSize, source.Size - pageStart));
+      source.PageNumber[slot] = -1;
+      ReadExactAt(source.File, static_cast<std::int32_t>(pageStart), data, length);
+      if (TakeIoStatus() != 0) return false;
+      source.PageNumber[slot] = page;
+    }
+    const auto offset = static_cast<std::int32_t>(position - pageStart);
+    const std::int32_t piece = std::min(n, SourcePageSize - offset);
+    std::memcpy(bytes, data + offset, static_cast<std::size_t>(piece));
+    bytes += piece;
+    position += piece;
+    n -= piece;
+  }
   return true;
 }
 
@@ -126,9 +139,9 @@ bool ReadOutput(TOutput& output, std::int64_t offset, std::uint8_t* bytes, std::
   auto fromFile =
       static_cast<std::int32_t>(std::clamp<std::int64_t>(output.Flushed - offset, 0, n));
   if (fromFile > 0) {
-    SeekTo(output.File, static_cast<std::int32_t>(offset));
-    output.AtEnd = false;
-    if (!ReadWhole(output.File, bytes, fromFile)) return false;
+    output.AtEnd = false;  // a read at a position may move the file's own
+    ReadExactAt(output.File, static_cast<std::int32_t>(offset), bytes, fromFile);
+    if (TakeIoStatus() != 0) return false;
   }
   std::memcpy(bytes + fromFile, output.Buffer.data() + (offset + fromFile - output.Flushed),
               static_cast<std::size_t>(n - fromFile));
@@ -242,6 +255,7 @@ bool ApplyVariant(TPatchContext& context, const TVariantInfo& variant, std::int3
   TSource& source = state->Source;
   TOutput& output = state->Output;
 
+  source.PageNumber.fill(-1);
   OpenForReading(source.File, sourcePath);
   if (TakeIoStatus() == 0) {
     source.Size = GetSize(source.File);

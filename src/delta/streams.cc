@@ -125,17 +125,19 @@ bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& na
   // Names held by files (left over from earlier runs, or links to files) are
   // passed over; a name that fails to be created (a directory, a dangling
   // link, an unwritable directory) counts as one attempt.
+  // The name is tried first and looked at only when that fails: the same
+  // choice as asking before each try, in one system call where it succeeds.
   int attempts = 0;
   for (std::uint32_t n = 0; attempts < MaxWorkFileNames; ++n) {
     std::string candidate = tempDir + "DWX" + std::to_string(n);
-    if (PathExists(candidate)) continue;
+    if (IsCreatedFile(candidate)) continue;  // one of this run's own, still there
     CreateNewForWriting(file, candidate);
     if (TakeIoStatus() == 0) {
       RememberCreatedFile(candidate);
       name = candidate;
       return true;
     }
-    ++attempts;
+    if (!PathExists(candidate)) ++attempts;
   }
   return false;
 }
@@ -164,11 +166,22 @@ void BufferVariantStreams(TPatchContext& context, const TVariantInfo& variant,
     TStreamReader& stream = Decoder.Streams[i];
     auto length = static_cast<std::int32_t>(variant.StreamLength[i]);
     if (!CreateWorkFile(context.TempDir, stream.File, stream.Name)) CannotBuffer();
+    stream.Next = 0;
+    if (length <= StreamBufferSize) {
+      // A stream that fits the reader's buffer is read from there as it was
+      // copied; its work file is written all the same.
+      if (!ReadWhole(context.PatchFile, stream.Buffer.data(), length) ||
+          !WriteWhole(stream.File, stream.Buffer.data(), length)) {
+        CannotBuffer();
+      }
+      stream.End = length;
+      stream.Unread = 0;
+      continue;
+    }
     if (!FillFromPatch(context.PatchFile, length, stream.File)) CannotBuffer();
-    OpenForReading(stream.File, stream.Name);
+    SeekTo(stream.File, 0);
     if (TakeIoStatus() != 0) CannotBuffer();
     stream.Unread = length;
-    stream.Next = 0;
     stream.End = 0;
   }
 }

@@ -92,6 +92,16 @@ void ReadExact(TDiskFile& file, void* buffer, std::int32_t count) {
   if (done != count) Fail(ShortTransferFailure);
 }
 
+void ReadExactAt(TDiskFile& file, std::int32_t position, void* buffer, std::int32_t count) {
+  if (!IsOpen(file)) return Fail(NotOpenFailure);
+  if (position < 0) return Fail(OutOfRangeFailure);
+  if (count <= 0) return;
+  std::int32_t done = 0;
+  int error = OsReadAt(file.Handle, position, buffer, count, done);
+  if (error != 0) return Fail(error);
+  if (done != count) Fail(ShortTransferFailure);
+}
+
 void WriteExact(TDiskFile& file, const void* buffer, std::int32_t count) {
   if (file.State != TFileState::ReadWrite) return Fail(NotOpenFailure);
   if (count <= 0) return;
@@ -189,6 +199,9 @@ void MakeDirectory(const std::string& path) {
 }
 
 void MakeDirectories(const std::string& path) {
+  // Most often the whole way exists already.
+  const std::size_t last = path.find_last_of("/\\");
+  if (last == std::string::npos || OsIsDirectory(path.substr(0, last))) return;
   std::string accumulated;
   for (char c : path) {
     if (c == '/' || c == '\\') {
@@ -240,6 +253,10 @@ std::string JoinPath(std::string_view first, std::string_view second) {
 }
 
 void RememberCreatedFile(const std::string& path) { CreatedFiles.push_back(path); }
+
+bool IsCreatedFile(const std::string& path) {
+  return std::find(CreatedFiles.begin(), CreatedFiles.end(), path) != CreatedFiles.end();
+}
 
 void ForgetCreatedFile(const std::string& path) {
   auto it = std::find(CreatedFiles.begin(), CreatedFiles.end(), path);

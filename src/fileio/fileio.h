@@ -40,6 +40,8 @@ void CreateForWriting(TDiskFile& file, const std::string& path);
 void CreateNewForWriting(TDiskFile& file, const std::string& path);
 // One read of count bytes; fewer (end of file) is a failure.
 void ReadExact(TDiskFile& file, void* buffer, std::int32_t count);
+// ReadExact from position on; the file position afterwards is unspecified.
+void ReadExactAt(TDiskFile& file, std::int32_t position, void* buffer, std::int32_t count);
 // One write of count bytes; fewer is a failure. Needs a file open for writing.
 void WriteExact(TDiskFile& file, const void* buffer, std::int32_t count);
 // A negative position fails and keeps the position; past the end is allowed.
@@ -90,6 +92,8 @@ std::string JoinPath(std::string_view first, std::string_view second);
 // so that a fatal stop can remove them.
 void RememberCreatedFile(const std::string& path);
 void ForgetCreatedFile(const std::string& path);
+// True while path is one of those files.
+bool IsCreatedFile(const std::string& path);
 // Closes every file the layer still has open, then deletes the remembered
 // files. Used on the way out of a fatal stop.
 void RemoveCreatedFiles();

@@ -35,6 +35,10 @@ constexpr int OsGenericError = 1000000;  // stands in for a failure without a co
 [[nodiscard]] int OsCreateNew(const std::string& path, TOsHandle& handle);
 // Reads up to count bytes; done receives what was read (0 at end of file).
 [[nodiscard]] int OsRead(TOsHandle handle, void* buffer, std::int32_t count, std::int32_t& done);
+// Reads up to count bytes from position on. The file position afterwards is
+// unspecified (kept on POSIX, moved on Win32).
+[[nodiscard]] int OsReadAt(TOsHandle handle, std::int64_t position, void* buffer,
+                           std::int32_t count, std::int32_t& done);
 // Writes up to count bytes; done receives what was written. Loops over short
 // writes, so done < count only together with an error.
 [[nodiscard]] int OsWrite(TOsHandle handle, const void* buffer, std::int32_t count, std::int32_t& done);
@@ -64,6 +68,8 @@ constexpr int OsGenericError = 1000000;  // stands in for a failure without a co
 // True when both names lead to the same file.
 bool OsSameFile(const std::string& first, const std::string& second);
 [[nodiscard]] int OsMakeDirectory(const std::string& path);
+// True only for a directory, or a link to one.
+bool OsIsDirectory(const std::string& path);
 // True only for a regular file, or a link to one.
 bool OsIsRegularFile(const std::string& path);
 

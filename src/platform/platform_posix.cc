@@ -47,11 +47,18 @@ int OpenFile(const std::string& path, int flags, mode_t mode, TOsHandle& handle)
   handle = NoHandle;
   std::string mapped;
   if (!SystemPath(path, mapped)) return ENOENT;
+  // A name created exclusively is a new regular file: nothing to check, and
+  // nothing there to block on. Any other open must not hang on a FIFO.
+  const bool exclusive = (flags & O_EXCL) != 0;
   int fd;
   do {
-    fd = ::open(mapped.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
+    fd = ::open(mapped.c_str(), flags | O_CLOEXEC | (exclusive ? 0 : O_NONBLOCK), mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return LastError();
+  if (exclusive) {
+    handle = fd;
+    return 0;
+  }
   struct stat info;
   if (::fstat(fd, &info) != 0) {
     int error = LastError();
@@ -65,8 +72,12 @@ int OpenFile(const std::string& path, int flags, mode_t mode, TOsHandle& handle)
     ::close(fd);
     return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
   }
-  int status = ::fcntl(fd, F_GETFL);
-  if (status >= 0) (void)::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+  // Reads and writes of a regular file never wait whatever the flag says; a
+  // device is written in the usual blocking way.
+  if (!S_ISREG(info.st_mode)) {
+    int status = ::fcntl(fd, F_GETFL);
+    if (status >= 0) (void)::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+  }
   handle = fd;
   return 0;
 }
@@ -254,6 +265,22 @@ int OsRead(TOsHandle handle, void* buffer, std::int32_t count, std::int32_t& don
   return 0;
 }
 
+int OsReadAt(TOsHandle handle, std::int64_t position, void* buffer, std::int32_t count,
+             std::int32_t& done) {
+  done = 0;
+  if (position < 0) return EINVAL;
+  char* next = static_cast<char*>(buffer);
+  while (done < count) {
+    ssize_t n = ::pread(Fd(handle), next + done, static_cast<std::size_t>(count - done),
+                        static_cast<off_t>(position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return LastError();
+    if (n == 0) break;
+    done += static_cast<std::int32_t>(n);
+  }
+  return 0;
+}
+
 int OsWrite(TOsHandle handle, const void* buffer, std::int32_t count, std::int32_t& done) {
   done = 0;
   const char* next = static_cast<const char*>(buffer);
@@ -325,8 +352,7 @@ int OsSetWriteTime(TOsHandle handle, std::uint32_t dosStamp) {
 int OsDelete(const std::string& path) {
   std::string mapped;
   if (!SystemPath(path, mapped)) return ENOENT;
-  struct stat info;
-  if (::lstat(mapped.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return EISDIR;
+  // Linux refuses to unlink a directory with EISDIR.
   if (::unlink(mapped.c_str()) != 0) return LastError();
   return 0;
 }
@@ -351,8 +377,7 @@ int OsRename(const std::string& from, const std::string& to) {
 int OsReplace(const std::string& from, const std::string& to) {
   std::string source, target;
   if (!SystemPath(from, source) || !SystemPath(to, target)) return ENOENT;
-  struct stat info;
-  if (::lstat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return EISDIR;
+  // A directory at target makes rename fail with EISDIR.
   if (::rename(source.c_str(), target.c_str()) != 0) return LastError();
   return 0;
 }
@@ -378,6 +403,13 @@ int OsMakeDirectory(const std::string& path) {
   if (mapped.empty()) return ENOENT;
   if (::mkdir(mapped.c_str(), 0777) != 0) return LastError();
   return 0;
+}
+
+bool OsIsDirectory(const std::string& path) {
+  std::string mapped;
+  if (!SystemPath(path, mapped) || mapped.empty()) return false;
+  struct stat info;
+  return ::stat(mapped.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool OsIsRegularFile(const std::string& path) {

@@ -277,6 +277,26 @@ int OsRead(TOsHandle handle, void* buffer, std::int32_t count, std::int32_t& don
   return 0;
 }
 
+int OsReadAt(TOsHandle handle, std::int64_t position, void* buffer, std::int32_t count,
+             std::int32_t& done) {
+  done = 0;
+  char* next = static_cast<char*>(buffer);
+  while (done < count) {
+    const std::uint64_t at = static_cast<std::uint64_t>(position) + static_cast<std::uint64_t>(done);
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD read = 0;
+    if (!ReadFile(Win(handle), next + done, static_cast<DWORD>(count - done), &read, &where)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return LastError();
+    }
+    if (read == 0) break;
+    done += static_cast<std::int32_t>(read);
+  }
+  return 0;
+}
+
 int OsWrite(TOsHandle handle, const void* buffer, std::int32_t count, std::int32_t& done) {
   done = 0;
   const char* next = static_cast<const char*>(buffer);
@@ -390,6 +410,12 @@ int OsMakeDirectory(const std::string& path) {
   if (path.empty()) return ERROR_PATH_NOT_FOUND;
   if (!CreateDirectoryA(path.c_str(), nullptr)) return LastError();
   return 0;
+}
+
+bool OsIsDirectory(const std::string& path) {
+  if (path.empty()) return false;
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool OsIsRegularFile(const std::string& path) {

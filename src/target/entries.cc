@@ -171,13 +171,15 @@ void InstallEntry(TPatchContext& context, const TRunOptions& options, bool alrea
   InstallResult(context, resultFile, target, backupPath);
 }
 
-// One file entry; the patch file stands just after its records.
+// One file entry; the patch file stands just after its records. Without
+// rebuild only its progress line is given.
 bool ProcessFileEntry(TPatchContext& context, const TRunOptions& options, bool testOnly,
-                      bool quiet) {
+                      bool quiet, bool rebuild) {
   if (!quiet) {
     OutWriteLn((testOnly ? "Checking patchinfo for \"" : "Patching file \"") + context.EntryName +
                "\".");
   }
+  if (!rebuild) return true;  // the entry table reader stepped over its streams
   // Where the next entry begins; the chain reads the streams of this one.
   const std::int32_t nextEntry = GetPosition(context.PatchFile);
 
@@ -309,7 +311,10 @@ void InstallResult(TPatchContext& context, const std::string& workFile,
   GiveUpPlacing(context, copyName, destination);
 }
 
-bool ProcessEntries(TPatchContext& context, const TRunOptions& options, bool testOnly, bool quiet) {
+namespace {
+
+bool WalkEntries(TPatchContext& context, const TRunOptions& options, bool testOnly, bool quiet,
+                 bool rebuild) {
   SeekTo(context.PatchFile, context.EntryTableOffset);
   for (;;) {
     const std::uint8_t type = ReadEntry(context, options);
@@ -322,9 +327,19 @@ bool ProcessEntries(TPatchContext& context, const TRunOptions& options, bool tes
       WriteEmbeddedFile(context, testOnly);
       continue;
     }
-    if (!ProcessFileEntry(context, options, testOnly, quiet)) return false;
+    if (!ProcessFileEntry(context, options, testOnly, quiet, rebuild)) return false;
     if (!context.TreeMode) return true;
   }
+}
+
+}  // namespace
+
+bool ProcessEntries(TPatchContext& context, const TRunOptions& options, bool testOnly, bool quiet) {
+  return WalkEntries(context, options, testOnly, quiet, true);
+}
+
+void RepeatTestPassLines(TPatchContext& context, const TRunOptions& options) {
+  (void)WalkEntries(context, options, true, false, false);
 }
 
 }  // namespace mendrix

@@ -18,6 +18,11 @@ namespace mendrix {
 // outside the temp directory; quiet prints nothing.
 bool ProcessEntries(TPatchContext& context, const TRunOptions& options, bool testOnly, bool quiet);
 
+// The lines of a test pass (ProcessEntries with testOnly on, quiet off) over
+// targets whose every entry has just passed the same test quietly: the walk
+// gives them without rebuilding anything again.
+void RepeatTestPassLines(TPatchContext& context, const TRunOptions& options);
+
 // Deletes a file, ignoring every failure; once it is gone it is no longer
 // one of the run's own files to remove on a fatal stop.
 void DeleteQuietly(const std::string& path);

@@ -223,7 +223,12 @@ void CheckNoInstallCopies(const std::string& tree, const std::uint8_t* data, std
     const std::string name = it->path().filename().string();
     if (!HasInstallCopySuffix(name)) continue;
     // A name the patch itself gives is no leftover.
-    if (std::search(data, data + size, name.begin(), name.end()) != data + size) continue;
+    // Bytes against chars: compared as unsigned, or names outside ASCII
+    // would never be found.
+    const auto sameByte = [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); };
+    if (std::search(data, data + size, name.begin(), name.end(), sameByte) != data + size) {
+      continue;
+    }
     Finding("install copy left behind: " + it->path().string());
   }
 }
