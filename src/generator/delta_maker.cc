@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -583,35 +584,51 @@ TDeltaPlan PlanDelta(TBytes source, TBytes target, const std::vector<TCopyUnit>&
   return planner.Run();
 }
 
+namespace {
+// Bits the streams would take under an order-0 model of each: a rough
+// stand-in for what a general compressor leaves of them.
+double EntropyBits(const TDeltaStreams& streams) {
+  double bits = 0;
+  for (const auto& stream : streams) {
+    std::array<std::int64_t, 256> counts{};
+    for (std::uint8_t b : stream) ++counts[b];
+    const double n = static_cast<double>(stream.size());
+    for (std::int64_t c : counts) {
+      if (c > 0) bits -= static_cast<double>(c) * std::log2(static_cast<double>(c) / n);
+    }
+  }
+  return bits;
+}
+}  // namespace
+
 void MakeDelta(TBytes source, TBytes target, const std::vector<TAlignedRegion>& regions,
                const std::string& progressLabel, TDeltaParams& params, TDeltaStreams& streams) {
-  // Plans a few shortest-run lengths and group lengths and encodes the
-  // smallest, holding one list of copies at a time. Inserts are cut into the
+  // Plans a few shortest-run lengths and group lengths and keeps the plan
+  // whose streams carry the least information, not the fewest bytes: the
+  // patch is mostly shipped compressed, and many zero add bytes cost less
+  // there than fewer bytes that are all different. Inserts are cut into the
   // longest pieces: fewer pieces never take more flag bits.
   constexpr std::array<std::int32_t, 3> MinRuns = {4, 6, 8};
   constexpr std::array<std::uint16_t, 5> GroupLengths = {1, 4, 16, 64, 0};
   constexpr std::uint8_t Block = 255;
-  std::int32_t bestRun = MinRuns[0];
-  std::uint16_t bestGroup = 1;
-  std::int64_t bestBytes = -1;
+  TDeltaPlan best;
+  double bestBits = -1;
   TProgress progress(progressLabel);
   std::int64_t tried = 0;
   for (std::int32_t minRun : MinRuns) {
     const std::vector<TCopyUnit> copies = ExactRuns(source, target, regions, minRun);
     for (std::uint16_t group : GroupLengths) {
       progress.Show("planning", tried++, MinRuns.size() * GroupLengths.size());
-      const TDeltaPlan plan = PlanDelta(source, target, copies, group, Block, false, false);
-      if (bestBytes < 0 || plan.Cost.StreamBytes() < bestBytes) {
-        bestBytes = plan.Cost.StreamBytes();
-        bestRun = minRun;
-        bestGroup = group;
+      TDeltaPlan plan = PlanDelta(source, target, copies, group, Block, true, false);
+      const double bits = EntropyBits(plan.Streams);
+      if (bestBits < 0 || bits < bestBits) {
+        bestBits = bits;
+        best = std::move(plan);
       }
     }
   }
-  const std::vector<TCopyUnit> copies = ExactRuns(source, target, regions, bestRun);
-  TDeltaPlan plan = PlanDelta(source, target, copies, bestGroup, Block, true, false);
-  params = plan.Params;
-  streams = std::move(plan.Streams);
+  params = best.Params;
+  streams = std::move(best.Streams);
 }
 
 }  // namespace mendrix

@@ -12,7 +12,8 @@
 // The planner turns the copies into operations for a given GroupLength (how
 // many copies share one count byte, which fixes their number of add bytes)
 // and BlockLength, and counts the stream bytes exactly. A few parameter sets
-// are planned and the smallest is encoded.
+// are planned and encoded, and the one whose streams carry the least
+// information (order-0 entropy) is kept.
 #ifndef MENDRIX_GENERATOR_DELTA_MAKER_H_
 #define MENDRIX_GENERATOR_DELTA_MAKER_H_
 
@@ -105,8 +106,8 @@ TDeltaPlan PlanDelta(std::span<const std::uint8_t> source, std::span<const std::
                      std::uint8_t blockLength, bool encode, bool keepOps);
 
 // The rest of the job for one variant, once its regions are found (the
-// index can go by then): plans a few parameter sets and encodes the
-// smallest.
+// index can go by then): plans a few parameter sets and keeps the one whose
+// streams carry the least information.
 void MakeDelta(std::span<const std::uint8_t> source, std::span<const std::uint8_t> target,
                const std::vector<TAlignedRegion>& regions, const std::string& progressLabel,
                TDeltaParams& params, TDeltaStreams& streams);
