@@ -139,7 +139,7 @@ bool ReadOutput(TOutput& output, std::int64_t offset, std::uint8_t* bytes, std::
   auto fromFile =
       static_cast<std::int32_t>(std::clamp<std::int64_t>(output.Flushed - offset, 0, n));
   if (fromFile > 0) {
-    output.AtEnd = false;  // a read at a position may move the file's own
+    output.AtEnd = false;  // a positioned read may move the file position (Win32)
     ReadExactAt(output.File, static_cast<std::int32_t>(offset), bytes, fromFile);
     if (TakeIoStatus() != 0) return false;
   }

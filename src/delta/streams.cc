@@ -124,9 +124,9 @@ std::string NewWorkFileName(const std::string& tempDir) {
 bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& name) {
   // Names held by files (left over from earlier runs, or links to files) are
   // passed over; a name that fails to be created (a directory, a dangling
-  // link, an unwritable directory) counts as one attempt.
-  // The name is tried first and looked at only when that fails: the same
-  // choice as asking before each try, in one system call where it succeeds.
+  // link, an unwritable directory) counts as one attempt. The name is tried
+  // first and looked at only when that fails: the same choice as asking
+  // before each try, in one system call where it succeeds.
   int attempts = 0;
   for (std::uint32_t n = 0; attempts < MaxWorkFileNames; ++n) {
     std::string candidate = tempDir + "DWX" + std::to_string(n);

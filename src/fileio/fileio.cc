@@ -83,23 +83,33 @@ void CreateNewForWriting(TDiskFile& file, const std::string& path) {
   Open(file, path, OsCreateNew, TFileState::ReadWrite);
 }
 
-void ReadExact(TDiskFile& file, void* buffer, std::int32_t count) {
+namespace {
+
+// One read through reader (an OS read taking the handle and done); fewer
+// bytes than count is a failure.
+template <typename TReader>
+void ReadWith(TDiskFile& file, std::int32_t count, TReader reader) {
   if (!IsOpen(file)) return Fail(NotOpenFailure);
   if (count <= 0) return;
   std::int32_t done = 0;
-  int error = OsRead(file.Handle, buffer, count, done);
+  int error = reader(file.Handle, done);
   if (error != 0) return Fail(error);
   if (done != count) Fail(ShortTransferFailure);
 }
 
+}  // namespace
+
+void ReadExact(TDiskFile& file, void* buffer, std::int32_t count) {
+  ReadWith(file, count, [&](TOsHandle handle, std::int32_t& done) {
+    return OsRead(handle, buffer, count, done);
+  });
+}
+
 void ReadExactAt(TDiskFile& file, std::int32_t position, void* buffer, std::int32_t count) {
-  if (!IsOpen(file)) return Fail(NotOpenFailure);
   if (position < 0) return Fail(OutOfRangeFailure);
-  if (count <= 0) return;
-  std::int32_t done = 0;
-  int error = OsReadAt(file.Handle, position, buffer, count, done);
-  if (error != 0) return Fail(error);
-  if (done != count) Fail(ShortTransferFailure);
+  ReadWith(file, count, [&](TOsHandle handle, std::int32_t& done) {
+    return OsReadAt(handle, position, buffer, count, done);
+  });
 }
 
 void WriteExact(TDiskFile& file, const void* buffer, std::int32_t count) {
