@@ -308,10 +308,11 @@ bool ApplyVariant(TPatchContext& context, const TVariantInfo& variant, std::int3
     }
   }
 
-  ReleaseVariantStreams();
   CloseDiskFile(source.File);
   (void)TakeIoStatus();  // only read from; nothing is lost
   FlushOutput(output);
+  // A work file written over may hold more from its earlier use.
+  SetFileSize(output.File, static_cast<std::int32_t>(output.Written()));
   CloseDiskFile(output.File);
   if (TakeIoStatus() != 0) FatalStop(CannotWrite);
   return true;

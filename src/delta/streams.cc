@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 #include "console/console.h"
 #include "delta/transfer.h"
@@ -46,6 +47,20 @@ struct TDecoderState {
 };
 
 TDecoderState Decoder;
+
+// Output work files the run is done with, kept to be written over by the
+// next output: in a tree of many small files, creating and deleting a file
+// for every variant costs more than the rebuilding itself.
+std::vector<std::string> SpareWorkFiles;
+
+// Deletes a closed work file of the run. One that could not be deleted stays
+// remembered, for the clean-up of a fatal stop; the run itself goes on.
+void DeleteWorkFile(const std::string& name) {
+  TDiskFile file;
+  file.Path = name;
+  DeleteDiskFile(file);
+  if (TakeIoStatus() == 0 || !PathExists(name)) ForgetCreatedFile(name);
+}
 
 bool Refill(TStreamReader& stream) {
   if (stream.Unread <= 0) return false;
@@ -122,6 +137,16 @@ std::string NewWorkFileName(const std::string& tempDir) {
 }
 
 bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& name) {
+  while (!SpareWorkFiles.empty()) {
+    std::string spare = std::move(SpareWorkFiles.back());
+    SpareWorkFiles.pop_back();
+    OpenForWriting(file, spare);
+    if (TakeIoStatus() == 0) {
+      name = std::move(spare);
+      return true;
+    }
+    DeleteWorkFile(spare);
+  }
   // Names held by files (left over from earlier runs, or links to files) are
   // passed over; a name that fails to be created (a directory, a dangling
   // link, an unwritable directory) counts as one attempt. The name is tried
@@ -160,12 +185,19 @@ void BufferVariantStreams(TPatchContext& context, const TVariantInfo& variant,
   for (std::uint32_t length : variant.StreamLength) end += length;
   if (streamOffset < 0 || end > INT32_MAX) FatalStop("Error, patch corrupted!");
 
-  ReleaseVariantStreams();  // nothing carries over from an earlier variant
   SeekTo(context.PatchFile, streamOffset);
   for (int i = 0; i < StreamCount; ++i) {
     TStreamReader& stream = Decoder.Streams[i];
     auto length = static_cast<std::int32_t>(variant.StreamLength[i]);
-    if (!CreateWorkFile(context.TempDir, stream.File, stream.Name)) CannotBuffer();
+    // The work files of the variant before are written over from the start:
+    // only the first length bytes are read back, so what stands after them
+    // does not matter.
+    if (stream.Name.empty()) {
+      if (!CreateWorkFile(context.TempDir, stream.File, stream.Name)) CannotBuffer();
+    } else {
+      SeekTo(stream.File, 0);
+      if (TakeIoStatus() != 0) CannotBuffer();
+    }
     stream.Next = 0;
     if (length <= StreamBufferSize) {
       // A stream that fits the reader's buffer is read from there as it was
@@ -186,14 +218,16 @@ void BufferVariantStreams(TPatchContext& context, const TVariantInfo& variant,
   }
 }
 
-void ReleaseVariantStreams() {
+void DropWorkFile(const std::string& name) { SpareWorkFiles.push_back(name); }
+
+void ReleaseWorkFiles() {
+  for (const std::string& spare : SpareWorkFiles) DeleteWorkFile(spare);
+  SpareWorkFiles.clear();
   for (TStreamReader& stream : Decoder.Streams) {
     if (stream.Name.empty()) continue;
     if (stream.File.State != TFileState::Closed) CloseDiskFile(stream.File);
-    DeleteDiskFile(stream.File);
-    // A file that could not be deleted stays remembered, for the clean-up of
-    // a fatal stop; the run itself goes on.
-    if (TakeIoStatus() == 0) ForgetCreatedFile(stream.Name);
+    (void)TakeIoStatus();
+    DeleteWorkFile(stream.Name);
     stream.Name.clear();
     stream.Unread = 0;
     stream.Next = 0;

@@ -35,10 +35,15 @@ constexpr int MaxWorkFileNames = 1000;
 // The first name tempDir + "DWX" + n (n = 0, 1, ...) at which no file exists.
 std::string NewWorkFileName(const std::string& tempDir);
 
-// Creates a new work file exclusively (never through a link), trying names
-// from NewWorkFileName onwards; the file is remembered for removal on a fatal
-// stop. False once MaxWorkFileNames names have failed.
+// Opens a work file for writing at position 0: one that DropWorkFile set
+// aside, whose old bytes stay after what is written until SetFileSize cuts
+// them, or else a new one, created exclusively (never through a link) under
+// the names from NewWorkFileName onwards and remembered for removal on a
+// fatal stop. False once MaxWorkFileNames names have failed.
 bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& name);
+// The run is done with the closed work file name: it is kept for
+// CreateWorkFile to write over, and deleted by ReleaseWorkFiles.
+void DropWorkFile(const std::string& name);
 
 // Creates name, fills it with the next count bytes of the patch file from its
 // current position, and reopens it for reading at position 0. False when the
@@ -47,12 +52,15 @@ bool CopyFromPatch(TDiskFile& patchFile, std::int32_t count, TDiskFile& file,
                    const std::string& name);
 
 // Buffers streams 0 to 4 of variant, which begin at streamOffset, into work
-// files. FatalStop "Error, can't buffer patchdata in temporary files!" on
-// failure.
+// files. The work files stay after the variant and are written over by the
+// next one, which saves creating and deleting five files per variant in a
+// tree of many small files. FatalStop "Error, can't buffer patchdata in
+// temporary files!" on failure.
 void BufferVariantStreams(TPatchContext& context, const TVariantInfo& variant,
                           std::int32_t streamOffset);
-// Closes and deletes the five stream work files.
-void ReleaseVariantStreams();
+// Closes and deletes the five stream work files and the work files set
+// aside; every pass over the entries ends with it.
+void ReleaseWorkFiles();
 
 void ResetBitReaders();
 bool ReadFlagBit();  // InternalError 30 when the flag stream is exhausted

@@ -83,6 +83,10 @@ void CreateNewForWriting(TDiskFile& file, const std::string& path) {
   Open(file, path, OsCreateNew, TFileState::ReadWrite);
 }
 
+void OpenForWriting(TDiskFile& file, const std::string& path) {
+  Open(file, path, OsOpenWrite, TFileState::ReadWrite);
+}
+
 namespace {
 
 // One read through reader (an OS read taking the handle and done); fewer
@@ -162,6 +166,13 @@ std::int32_t GetPosition(TDiskFile& file) {
     return -1;
   }
   return static_cast<std::int32_t>(position);
+}
+
+void SetFileSize(TDiskFile& file, std::int32_t size) {
+  if (file.State != TFileState::ReadWrite) return Fail(NotOpenFailure);
+  if (size < 0) return Fail(OutOfRangeFailure);
+  int error = OsSetSize(file.Handle, size);
+  if (error != 0) Fail(error);
 }
 
 void CloseDiskFile(TDiskFile& file) {

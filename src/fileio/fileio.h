@@ -38,6 +38,9 @@ void CreateForWriting(TDiskFile& file, const std::string& path);
 // Like CreateForWriting, but fails when anything already has the name (a
 // file, a directory or a link, which is never followed).
 void CreateNewForWriting(TDiskFile& file, const std::string& path);
+// Opens an existing regular file for reading and writing at position 0,
+// keeping its bytes; never through a link.
+void OpenForWriting(TDiskFile& file, const std::string& path);
 // One read of count bytes; fewer (end of file) is a failure.
 void ReadExact(TDiskFile& file, void* buffer, std::int32_t count);
 // ReadExact from position on; the file position afterwards is unspecified.
@@ -49,6 +52,9 @@ void SeekTo(TDiskFile& file, std::int32_t position);
 // -1 on failure.
 std::int32_t GetSize(TDiskFile& file);
 std::int32_t GetPosition(TDiskFile& file);
+// Cuts (or extends) a file open for writing to size bytes; the position
+// afterwards is unspecified.
+void SetFileSize(TDiskFile& file, std::int32_t size);
 // Closing a file that is not open records a failure.
 void CloseDiskFile(TDiskFile& file);
 // Deletes the file at file.Path (the file is closed).

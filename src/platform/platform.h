@@ -33,6 +33,9 @@ constexpr int OsGenericError = 1000000;  // stands in for a failure without a co
 // Creates a new file for reading and writing; fails if anything (a file, a
 // directory, a link, even a dangling one) already has the name.
 [[nodiscard]] int OsCreateNew(const std::string& path, TOsHandle& handle);
+// Opens an existing regular file for reading and writing at position 0,
+// keeping its bytes; never follows a link.
+[[nodiscard]] int OsOpenWrite(const std::string& path, TOsHandle& handle);
 // Reads up to count bytes; done receives what was read (0 at end of file).
 [[nodiscard]] int OsRead(TOsHandle handle, void* buffer, std::int32_t count, std::int32_t& done);
 // Reads up to count bytes from position on. The file position afterwards is
@@ -44,6 +47,9 @@ constexpr int OsGenericError = 1000000;  // stands in for a failure without a co
 [[nodiscard]] int OsWrite(TOsHandle handle, const void* buffer, std::int32_t count, std::int32_t& done);
 [[nodiscard]] int OsSeek(TOsHandle handle, std::int64_t position);
 [[nodiscard]] int OsGetSize(TOsHandle handle, std::int64_t& size);
+// Cuts or extends the file open for writing at handle to size bytes; the file
+// position afterwards is unspecified.
+[[nodiscard]] int OsSetSize(TOsHandle handle, std::int64_t size);
 [[nodiscard]] int OsGetPosition(TOsHandle handle, std::int64_t& position);
 [[nodiscard]] int OsClose(TOsHandle handle);
 // Gives the file open at handle the access permissions of the file at from

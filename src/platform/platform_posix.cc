@@ -252,6 +252,10 @@ int OsCreateNew(const std::string& path, TOsHandle& handle) {
   return OpenFile(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666, handle);
 }
 
+int OsOpenWrite(const std::string& path, TOsHandle& handle) {
+  return OpenFile(path, O_RDWR | O_NOFOLLOW, 0, handle);
+}
+
 int OsRead(TOsHandle handle, void* buffer, std::int32_t count, std::int32_t& done) {
   done = 0;
   char* next = static_cast<char*>(buffer);
@@ -298,6 +302,15 @@ int OsSeek(TOsHandle handle, std::int64_t position) {
   if (position < 0) return EINVAL;
   if (::lseek(Fd(handle), static_cast<off_t>(position), SEEK_SET) < 0) return LastError();
   return 0;
+}
+
+int OsSetSize(TOsHandle handle, std::int64_t size) {
+  if (size < 0) return EINVAL;
+  int result;
+  do {
+    result = ::ftruncate(Fd(handle), static_cast<off_t>(size));
+  } while (result != 0 && errno == EINTR);
+  return result == 0 ? 0 : LastError();
 }
 
 int OsGetSize(TOsHandle handle, std::int64_t& size) {

@@ -261,6 +261,11 @@ int OsCreateNew(const std::string& path, TOsHandle& handle) {
                   false, handle);
 }
 
+int OsOpenWrite(const std::string& path, TOsHandle& handle) {
+  return OpenFile(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                  false, handle);
+}
+
 int OsRead(TOsHandle handle, void* buffer, std::int32_t count, std::int32_t& done) {
   done = 0;
   char* next = static_cast<char*>(buffer);
@@ -319,6 +324,12 @@ int OsSeek(TOsHandle handle, std::int64_t position) {
   DWORD low = SetFilePointer(Win(handle), static_cast<LONG>(position & 0xFFFFFFFF), &high,
                              FILE_BEGIN);
   if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return LastError();
+  return 0;
+}
+
+int OsSetSize(TOsHandle handle, std::int64_t size) {
+  if (int error = OsSeek(handle, size); error != 0) return error;
+  if (!SetEndOfFile(Win(handle))) return LastError();
   return 0;
 }
 

@@ -3,7 +3,8 @@
 // One file entry goes: progress line; already-patched check (tree patches);
 // the variant chain, in work files only; the final check of size and
 // checksum; then, in the apply pass, the install. Each output work file is
-// deleted as soon as the next step has used it, so at most two exist at once.
+// set aside as soon as the next step has used it, so at most two exist at
+// once; the next output writes over it, and the end of the pass deletes it.
 //
 // The install is built so that a process killed at any moment leaves the
 // target wholly old or wholly new, and a second run finishes the job:
@@ -213,7 +214,7 @@ bool ProcessFileEntry(TPatchContext& context, const TRunOptions& options, bool t
       std::string outputName;
       if (ApplyVariant(context, context.Variants[k], context.StreamOffset[k], currentSource,
                        outputName, !inChain, !inChain, targetSize, context.VariantExclude[k])) {
-        if (inChain) DeleteQuietly(currentSource);
+        if (inChain) DropWorkFile(currentSource);
         inChain = true;
         currentSource = outputName;
         resultFile = outputName;
@@ -227,12 +228,12 @@ bool ProcessFileEntry(TPatchContext& context, const TRunOptions& options, bool t
     if (!quiet) {
       FatalStop("Error while applying. Internal checksum doesn't match! Please contact author!");
     }
-    if (!alreadyPatched) DeleteQuietly(resultFile);
+    if (!alreadyPatched) DropWorkFile(resultFile);
     return false;
   }
 
   if (!testOnly) InstallEntry(context, options, alreadyPatched, resultFile);
-  if (!alreadyPatched) DeleteQuietly(resultFile);
+  if (!alreadyPatched) DropWorkFile(resultFile);
   return true;
 }
 
@@ -335,7 +336,9 @@ bool WalkEntries(TPatchContext& context, const TRunOptions& options, bool testOn
 }  // namespace
 
 bool ProcessEntries(TPatchContext& context, const TRunOptions& options, bool testOnly, bool quiet) {
-  return WalkEntries(context, options, testOnly, quiet, true);
+  const bool passed = WalkEntries(context, options, testOnly, quiet, true);
+  ReleaseWorkFiles();  // the stream work files and outputs kept for reuse
+  return passed;
 }
 
 void RepeatTestPassLines(TPatchContext& context, const TRunOptions& options) {

@@ -26,7 +26,7 @@ class StreamsTest : public testing::Test {
  protected:
   void SetUp() override { (void)TakeIoStatus(); }
   void TearDown() override {
-    ReleaseVariantStreams();
+    ReleaseWorkFiles();
     EXPECT_EQ(TakeIoStatus(), 0) << "a failure was left pending";
   }
 
@@ -173,8 +173,43 @@ TEST_F(StreamsTest, BufferingCopiesEachStreamIntoAWorkFileAndReleaseRemovesThem)
   for (int i = 0; i < 70000; ++i) numbers.push_back(ReadCountByte());
   EXPECT_EQ(numbers, hand.Numbers);
   EXPECT_EQ(NumberBytesLeft(), 0);
-  ReleaseVariantStreams();
+  ReleaseWorkFiles();
   EXPECT_TRUE(Files.WorkFiles().empty());
+}
+
+TEST_F(StreamsTest, TheNextVariantWritesOverTheWorkFilesAndReadsOnlyItsOwnBytes) {
+  // Longer streams first, then shorter ones in the same files: neither a
+  // stream read from the buffer nor one read through its file may reach the
+  // bytes the first variant left behind.
+  struct TStep {
+    TBytes Inserts;
+    TBytes Adds;
+  };
+  const TStep steps[] = {
+      {test::RandomBytes(90000, 3), {1, 2, 3, 4}},
+      {test::RandomBytes(70000, 4), {5}},
+      {{}, {}},
+  };
+  for (const TStep& step : steps) {
+    SCOPED_TRACE(step.Inserts.size());
+    THandStreams hand;
+    hand.Inserts = step.Inserts;
+    hand.Adds = step.Adds;
+    TVariantInfo variant;
+    Files.WritePatch(hand.Build(), variant, {0xEE, 0xEE});
+    BufferVariantStreams(Files.Context, variant, TVariantFiles::StreamOffset);
+    EXPECT_EQ(Files.WorkFiles(),
+              (std::vector<std::string>{"DWX0", "DWX1", "DWX2", "DWX3", "DWX4"}));
+    TBytes bytes(step.Inserts.size());
+    EXPECT_TRUE(ReadInsertBytes(bytes.data(), static_cast<std::int32_t>(bytes.size())));
+    EXPECT_EQ(bytes, step.Inserts);
+    bytes.resize(step.Adds.size());
+    EXPECT_TRUE(ReadAddBytes(bytes.data(), static_cast<std::int32_t>(bytes.size())));
+    EXPECT_EQ(bytes, step.Adds);
+    std::uint8_t more = 0;
+    EXPECT_FALSE(ReadInsertBytes(&more, 1));
+    EXPECT_FALSE(ReadAddBytes(&more, 1));
+  }
 }
 
 TEST_F(StreamsTest, BitsComeFromBitZeroUpAndResetFetchesANewByte) {
@@ -241,7 +276,7 @@ TEST_F(StreamsTest, ExtensionBitsFollowNumberLimit) {
     EXPECT_EQ(NumberBytesLeft(), 0);
     EXPECT_EQ(ReadSignBit(), signSentinel);
     EXPECT_EQ(ReadFlagBit(), flagSentinel);
-    ReleaseVariantStreams();
+    ReleaseWorkFiles();
   }
 }
 

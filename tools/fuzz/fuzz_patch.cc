@@ -373,7 +373,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The decoder's stream files were closed by the fatal stop's clean-up;
   // mark them so before any new descriptor can take their numbers.
-  mendrix::ReleaseVariantStreams();
+  mendrix::ReleaseWorkFiles();
   (void)mendrix::TakeIoStatus();
 
   CheckAfterRun(exitCode, tree, separateNew, data, size);
