@@ -31,7 +31,7 @@ constexpr std::int32_t OutputBufferSize = 256 * 1024;
 // The source is read through pages kept in a small direct-mapped cache:
 // copies that jump back and forth over a few regions read each page once.
 constexpr std::int32_t SourcePageSize = 8 * 1024;
-constexpr std::int32_t SourcePageCount = 64;
+constexpr std::int32_t SourcePageCount = 256;
 // Reads at least this long bypass the pages.
 constexpr std::int32_t DirectSourceRead = 32 * 1024;
 // Largest insert piece (2 * 255 - 1) and largest add run (255), with room.
@@ -42,6 +42,8 @@ constexpr const char* CannotWrite = "Error, can't write patched file!";
 struct TSource {
   TDiskFile File;
   std::int32_t Size = 0;
+  // The whole source stands in the pages, slot i holding page i.
+  bool Whole = false;
   // Slot i holds source page PageNumber[i] (its bytes from PageNumber[i] *
   // SourcePageSize on), or nothing when PageNumber[i] is -1.
   std::array<std::int64_t, SourcePageCount> PageNumber;
@@ -76,6 +78,10 @@ struct TApplyState {
 // Reads n source bytes at position, which the caller has checked to lie
 // inside the source.
 bool ReadSource(TSource& source, std::int64_t position, std::uint8_t* bytes, std::int32_t n) {
+  if (source.Whole) {
+    std::memcpy(bytes, source.Pages.data() + position, static_cast<std::size_t>(n));
+    return true;
+  }
   if (n >= DirectSourceRead) {
     ReadExactAt(source.File, static_cast<std::int32_t>(position), bytes, n);
     return TakeIoStatus() == 0;
@@ -242,6 +248,35 @@ void Insert(TApplyState& state, std::int64_t length) {
   }
 }
 
+// A source that fits the pages is read in one piece: every later read is
+// served from them. Where that read fails, the pages stay empty and are
+// filled as the copies ask, as for a larger source.
+void LoadWholeSource(TSource& source) {
+  if (source.Size <= 0 || source.Size > SourcePageCount * SourcePageSize) return;
+  ReadExactAt(source.File, 0, source.Pages.data(), source.Size);
+  if (TakeIoStatus() != 0) return;
+  source.Whole = true;
+  const std::int32_t pages = (source.Size + SourcePageSize - 1) / SourcePageSize;
+  for (std::int32_t page = 0; page < pages; ++page) source.PageNumber[page] = page;
+}
+
+// The source check: the checksum of the source with the excluded range left
+// out. Taken from the pages when they hold the source and the range lies in
+// it; any other case reads the file, whose rules for a range that runs past
+// the end this keeps.
+std::uint32_t SourceChecksum(TSource& source, const TExcludeRange& exclude) {
+  const std::uint64_t start = exclude.ExcludeStart;
+  const std::uint64_t end = start + exclude.ExcludeLength;
+  const auto size = static_cast<std::uint64_t>(source.Size);
+  if (!source.Whole || (exclude.ExcludeLength != 0 && end > size)) {
+    return FileChecksum(source.File, exclude.ExcludeStart, exclude.ExcludeLength);
+  }
+  const std::uint8_t* bytes = source.Pages.data();
+  if (exclude.ExcludeLength == 0) return CrcUpdate(CrcStart, bytes, source.Size);
+  const std::uint32_t first = CrcUpdate(CrcStart, bytes, static_cast<std::int32_t>(start));
+  return CrcUpdate(first, bytes + end, static_cast<std::int32_t>(size - end));
+}
+
 std::int32_t ClampToInt32(std::int64_t value) {
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX));
 }
@@ -270,10 +305,10 @@ bool ApplyVariant(TPatchContext& context, const TVariantInfo& variant, std::int3
     FatalStop("\r\nError, can't open \"" + sourcePath + "\" for patching!");
   }
 
-  if (verifySource &&
-      (std::int64_t{variant.SourceSize} != source.Size ||
-       FileChecksum(source.File, exclude.ExcludeStart, exclude.ExcludeLength) !=
-           variant.SourceCrc)) {
+  // A source of another size is refused before anything is read.
+  const bool sizeMatches = std::int64_t{variant.SourceSize} == source.Size;
+  if (!verifySource || sizeMatches) LoadWholeSource(source);
+  if (verifySource && (!sizeMatches || SourceChecksum(source, exclude) != variant.SourceCrc)) {
     if (!silent) FatalStop("Error, this patch is not applicable to \"" + sourcePath + "\".");
     CloseDiskFile(source.File);
     (void)TakeIoStatus();

@@ -565,11 +565,22 @@ TDeltaOp RandomOp(TModel& model, std::mt19937& random) {
 TEST_F(ApplyTest, MatchesTheOperationsOnLongRandomVariants) {
   // Long enough to run through every buffer many times: copies that start
   // and end anywhere in buffered and flushed output, old bytes on both sides.
-  const TBytes source = RandomBytes(1500000, 77);
-  const TShape shapes[] = {{190, 0, 20}, {1, VariantAddModeOff, 255}, {0, 1, 1}, {3, 3, 7}};
+  // A small source is read whole at once; a large one through its pages,
+  // whose slots then serve several parts of it in turn.
+  const TBytes small = RandomBytes(300000, 76);
+  const TBytes large = RandomBytes(5000000, 77);
+  struct TCase {
+    const TBytes& Source;
+    TShape Shape;
+  };
+  const TCase cases[] = {{large, {190, 0, 20}},
+                         {large, {1, VariantAddModeOff, 255}},
+                         {small, {0, 1, 1}},
+                         {small, {3, 3, 7}}};
   std::uint32_t seed = 1;
-  for (const TShape& shape : shapes) {
-    SCOPED_TRACE(testing::Message() << "GroupLength " << shape.GroupLength);
+  for (const auto& [source, shape] : cases) {
+    SCOPED_TRACE(testing::Message() << "source " << source.size() << ", GroupLength "
+                                    << shape.GroupLength);
     std::mt19937 random(seed++);
     TModel model{source, shape, {}};
     std::vector<TDeltaOp> ops;
