@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace mendrix {
@@ -32,6 +33,14 @@ void Forget(TOsHandle handle) {
   if (it != OpenHandles.end()) OpenHandles.erase(it);
 }
 
+// The file's position is where the system says: nothing is buffered.
+void ResetReadAhead(TDiskFile& file, std::int64_t start) {
+  if (file.ReadAhead == nullptr) return;
+  file.ReadAhead->Start = start;
+  file.ReadAhead->Next = 0;
+  file.ReadAhead->End = 0;
+}
+
 void CloseQuietly(TDiskFile& file) {
   if (!IsOpen(file)) return;
   Forget(file.Handle);
@@ -53,6 +62,7 @@ void Open(TDiskFile& file, const std::string& path, TOpener opener, TFileState s
   }
   file.Handle = handle;
   file.State = state;
+  ResetReadAhead(file, 0);
   OpenHandles.push_back(handle);
 }
 
@@ -101,9 +111,47 @@ void ReadWith(TDiskFile& file, std::int32_t count, TReader reader) {
   if (done != count) Fail(ShortTransferFailure);
 }
 
+// ReadExact through the file's read-ahead buffer.
+void ReadAheadExact(TDiskFile& file, std::uint8_t* buffer, std::int32_t count) {
+  TReadAhead& ahead = *file.ReadAhead;
+  if (ahead.Start < 0) {
+    std::int64_t position = 0;
+    if (int error = OsGetPosition(file.Handle, position); error != 0) return Fail(error);
+    ResetReadAhead(file, position);
+  }
+  const std::int32_t buffered = std::min(count, ahead.End - ahead.Next);
+  std::memcpy(buffer, ahead.Bytes.data() + ahead.Next, static_cast<std::size_t>(buffered));
+  ahead.Next += buffered;
+  buffer += buffered;
+  count -= buffered;
+  if (count == 0) return;
+  ResetReadAhead(file, ahead.Start + ahead.End);  // everything buffered is taken
+  // A long read goes straight to the caller; a short one fills the buffer.
+  const bool direct = count >= TReadAhead::Size;
+  std::int32_t done = 0;
+  int error = OsRead(file.Handle, direct ? buffer : ahead.Bytes.data(),
+                     direct ? count : TReadAhead::Size, done);
+  if (error != 0) {
+    ResetReadAhead(file, -1);
+    return Fail(error);
+  }
+  if (direct) {
+    ahead.Start += done;
+  } else {
+    ahead.End = done;
+    ahead.Next = std::min(count, done);
+    std::memcpy(buffer, ahead.Bytes.data(), static_cast<std::size_t>(ahead.Next));
+    done = ahead.Next;
+  }
+  if (done != count) Fail(ShortTransferFailure);
+}
+
 }  // namespace
 
 void ReadExact(TDiskFile& file, void* buffer, std::int32_t count) {
+  if (file.ReadAhead != nullptr && IsOpen(file) && count > 0) {
+    return ReadAheadExact(file, static_cast<std::uint8_t*>(buffer), count);
+  }
   ReadWith(file, count, [&](TOsHandle handle, std::int32_t& done) {
     return OsRead(handle, buffer, count, done);
   });
@@ -114,11 +162,21 @@ void ReadExactAt(TDiskFile& file, std::int32_t position, void* buffer, std::int3
   ReadWith(file, count, [&](TOsHandle handle, std::int32_t& done) {
     return OsReadAt(handle, position, buffer, count, done);
   });
+  ResetReadAhead(file, -1);  // the system may have moved the position
 }
 
 void WriteExact(TDiskFile& file, const void* buffer, std::int32_t count) {
   if (file.State != TFileState::ReadWrite) return Fail(NotOpenFailure);
   if (count <= 0) return;
+  if (file.ReadAhead != nullptr && file.ReadAhead->Start >= 0 &&
+      file.ReadAhead->Next != file.ReadAhead->End) {
+    // The write goes where reading stands, not where the read-ahead ended.
+    if (int error = OsSeek(file.Handle, file.ReadAhead->Start + file.ReadAhead->Next);
+        error != 0) {
+      return Fail(error);
+    }
+  }
+  ResetReadAhead(file, -1);
   std::int32_t done = 0;
   int error = OsWrite(file.Handle, buffer, count, done);
   if (error != 0) return Fail(error);
@@ -128,8 +186,15 @@ void WriteExact(TDiskFile& file, const void* buffer, std::int32_t count) {
 void SeekTo(TDiskFile& file, std::int32_t position) {
   if (!IsOpen(file)) return Fail(NotOpenFailure);
   if (position < 0) return Fail(OutOfRangeFailure);
+  if (TReadAhead* ahead = file.ReadAhead;
+      ahead != nullptr && ahead->Start >= 0 && position >= ahead->Start &&
+      position <= ahead->Start + ahead->End) {
+    ahead->Next = static_cast<std::int32_t>(position - ahead->Start);
+    return;
+  }
   int error = OsSeek(file.Handle, position);
-  if (error != 0) Fail(error);
+  if (error != 0) return Fail(error);
+  ResetReadAhead(file, position);
 }
 
 std::int32_t GetSize(TDiskFile& file) {
@@ -155,12 +220,17 @@ std::int32_t GetPosition(TDiskFile& file) {
     Fail(NotOpenFailure);
     return -1;
   }
+  if (file.ReadAhead != nullptr && file.ReadAhead->Start >= 0 &&
+      file.ReadAhead->Start + file.ReadAhead->Next <= INT32_MAX) {
+    return static_cast<std::int32_t>(file.ReadAhead->Start + file.ReadAhead->Next);
+  }
   std::int64_t position = 0;
   int error = OsGetPosition(file.Handle, position);
   if (error != 0) {
     Fail(error);
     return -1;
   }
+  if (file.ReadAhead != nullptr && file.ReadAhead->Start < 0) ResetReadAhead(file, position);
   if (position > INT32_MAX) {
     Fail(OutOfRangeFailure);
     return -1;

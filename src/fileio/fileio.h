@@ -11,6 +11,7 @@
 #ifndef MENDRIX_FILEIO_FILEIO_H_
 #define MENDRIX_FILEIO_FILEIO_H_
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,10 +22,26 @@ namespace mendrix {
 
 enum class TFileState { Closed, ReadOnly, ReadWrite };
 
+// A read-ahead buffer for a file read forwards in many small pieces with
+// short jumps (the patch file): ReadExact then takes its bytes from memory,
+// and SeekTo and GetPosition within the buffered bytes need no system call.
+// Reads, seeks and positions give the same results as without it.
+struct TReadAhead {
+  static constexpr std::int32_t Size = 64 * 1024;
+  // Bytes[Next, End) are the file's bytes from position Start + Next on, and
+  // the system's file position is Start + End. Start is -1 while the
+  // position is not known (after a positioned read or a failed read).
+  std::int64_t Start = 0;
+  std::int32_t Next = 0;
+  std::int32_t End = 0;
+  std::array<std::uint8_t, Size> Bytes;
+};
+
 struct TDiskFile {
   TOsHandle Handle = NoHandle;
   std::string Path;  // the path it was opened under (kept after closing)
   TFileState State = TFileState::Closed;
+  TReadAhead* ReadAhead = nullptr;  // owned elsewhere; kept across opens
 };
 
 // Largest piece ReadBlock and WriteBlock move in one transfer.

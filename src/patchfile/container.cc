@@ -55,6 +55,10 @@ bool IsContainedBackupName(const std::string& name) {
 
 void OpenPatch(TPatchContext& context, const TRunOptions& options) {
   TDiskFile& file = context.PatchFile;
+  // Entry records are read a few bytes at a time: one patch is open at once,
+  // and it reads through this buffer.
+  static TReadAhead patchReadAhead;
+  file.ReadAhead = &patchReadAhead;
   OpenForReading(file, options.PatchName);
   if (TakeIoStatus() != 0) {
     FatalStop("\r\nError, can't open patchfile \"" + options.PatchName + "\" for reading!");

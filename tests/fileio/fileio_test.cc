@@ -8,9 +8,11 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <random>
 #include <vector>
 
 #include "support/test_files.h"
@@ -51,6 +53,77 @@ TEST_F(FileIo, ReadBlockCrossesSeveralPieces) {
   EXPECT_TRUE(ReadBlock(file, read.data(), 150000));
   EXPECT_EQ(read, bytes);
   CloseDiskFile(file);
+}
+
+TEST_F(FileIo, ReadAheadGivesWhatPlainReadsGive) {
+  // The same random reads, seeks, positions and positioned reads on one file
+  // opened twice, with and without the read-ahead buffer: every byte, every
+  // position and every failure must agree.
+  const std::vector<std::uint8_t> bytes = test::RandomBytes(300000, 5);
+  WriteFileBytes(Dir.File("f"), bytes);
+  TReadAhead ahead;
+  TDiskFile buffered;
+  buffered.ReadAhead = &ahead;
+  TDiskFile plain;
+  OpenForReading(buffered, Dir.File("f"));
+  OpenForReading(plain, Dir.File("f"));
+  ASSERT_EQ(TakeIoStatus(), 0);
+  std::mt19937 random(9);
+  const auto below = [&](std::int32_t n) {
+    return static_cast<std::int32_t>(random() % static_cast<std::uint32_t>(n));
+  };
+  std::vector<std::uint8_t> fromBuffered(200000);
+  std::vector<std::uint8_t> fromPlain(200000);
+  for (int step = 0; step < 5000; ++step) {
+    SCOPED_TRACE(step);
+    switch (below(6)) {
+      case 0:
+      case 1: {  // mostly small reads, now and then one longer than the buffer
+        const std::int32_t count = below(10) == 0 ? below(200000) : below(300);
+        ReadExact(buffered, fromBuffered.data(), count);
+        const int bufferedStatus = TakeIoStatus();
+        ReadExact(plain, fromPlain.data(), count);
+        ASSERT_EQ(bufferedStatus == 0, TakeIoStatus() == 0);
+        if (bufferedStatus == 0) {
+          ASSERT_TRUE(std::equal(fromPlain.begin(), fromPlain.begin() + count,
+                                 fromBuffered.begin()));
+        }
+        break;
+      }
+      case 2: {  // short jumps either way, far jumps, past the end, negative
+        const std::int32_t at = GetPosition(plain);
+        std::int32_t target = below(3) == 0 ? below(320000) - 10000 : at + below(20000) - 10000;
+        if (below(4) == 0 && ahead.Start >= 0) {  // at the edges of what is buffered
+          const std::int64_t edge = below(2) == 0 ? ahead.Start : ahead.Start + ahead.End;
+          target = static_cast<std::int32_t>(edge) + below(3) - 1;
+        }
+        SeekTo(buffered, target);
+        const int bufferedStatus = TakeIoStatus();
+        SeekTo(plain, target);
+        ASSERT_EQ(bufferedStatus, TakeIoStatus());
+        break;
+      }
+      case 3:
+      case 4:
+        ASSERT_EQ(GetPosition(buffered), GetPosition(plain));
+        break;
+      default: {
+        const std::int32_t at = below(300000);
+        const std::int32_t count = below(1000);
+        ReadExactAt(buffered, at, fromBuffered.data(), count);
+        const int bufferedStatus = TakeIoStatus();
+        ReadExactAt(plain, at, fromPlain.data(), count);
+        ASSERT_EQ(bufferedStatus == 0, TakeIoStatus() == 0);
+        // The position is unspecified afterwards: both start again here.
+        SeekTo(buffered, at);
+        SeekTo(plain, at);
+        ASSERT_EQ(TakeIoStatus(), 0);
+        break;
+      }
+    }
+  }
+  CloseDiskFile(buffered);
+  CloseDiskFile(plain);
 }
 
 TEST_F(FileIo, PendingFailureMakesTheNextBlockFail) {
