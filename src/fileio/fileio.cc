@@ -42,6 +42,7 @@ void ResetReadAhead(TDiskFile& file, std::int64_t start) {
 }
 
 void CloseQuietly(TDiskFile& file) {
+  file.ReadOnlySize = -1;
   if (!IsOpen(file)) return;
   Forget(file.Handle);
   (void)OsClose(file.Handle);
@@ -49,8 +50,7 @@ void CloseQuietly(TDiskFile& file) {
   file.State = TFileState::Closed;
 }
 
-using TOpener = int (*)(const std::string&, TOsHandle&);
-
+template <typename TOpener>
 void Open(TDiskFile& file, const std::string& path, TOpener opener, TFileState state) {
   CloseQuietly(file);
   file.Path = path;
@@ -82,7 +82,12 @@ bool TransferBlock(TDiskFile& file, TBuffer* buffer, std::int32_t count, TTransf
 }  // namespace
 
 void OpenForReading(TDiskFile& file, const std::string& path) {
-  Open(file, path, OsOpenRead, TFileState::ReadOnly);
+  std::int64_t size = -1;
+  Open(
+      file, path,
+      [&size](const std::string& name, TOsHandle& handle) { return OsOpenRead(name, handle, size); },
+      TFileState::ReadOnly);
+  if (IsOpen(file)) file.ReadOnlySize = size;
 }
 
 void CreateForWriting(TDiskFile& file, const std::string& path) {
@@ -202,11 +207,13 @@ std::int32_t GetSize(TDiskFile& file) {
     Fail(NotOpenFailure);
     return -1;
   }
-  std::int64_t size = 0;
-  int error = OsGetSize(file.Handle, size);
-  if (error != 0) {
-    Fail(error);
-    return -1;
+  std::int64_t size = file.ReadOnlySize;
+  if (size < 0) {
+    int error = OsGetSize(file.Handle, size);
+    if (error != 0) {
+      Fail(error);
+      return -1;
+    }
   }
   if (size > INT32_MAX) {  // files of 2 GiB and more are out of reach
     Fail(OutOfRangeFailure);
@@ -246,6 +253,7 @@ void SetFileSize(TDiskFile& file, std::int32_t size) {
 }
 
 void CloseDiskFile(TDiskFile& file) {
+  file.ReadOnlySize = -1;
   if (!IsOpen(file)) return Fail(NotOpenFailure);
   Forget(file.Handle);
   int error = OsClose(file.Handle);

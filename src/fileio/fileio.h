@@ -42,6 +42,9 @@ struct TDiskFile {
   std::string Path;  // the path it was opened under (kept after closing)
   TFileState State = TFileState::Closed;
   TReadAhead* ReadAhead = nullptr;  // owned elsewhere; kept across opens
+  // Opened read-only: the size it had then, which GetSize gives without
+  // asking the system again. -1 otherwise.
+  std::int64_t ReadOnlySize = -1;
 };
 
 // Largest piece ReadBlock and WriteBlock move in one transfer.

@@ -25,9 +25,10 @@ constexpr int OsGenericError = 1000000;  // stands in for a failure without a co
 
 // ---- Files ----
 
-// Opens an existing regular file read-only (shared for reading on Win32).
-// Never blocks; fails on directories, FIFOs, devices and sockets.
-[[nodiscard]] int OsOpenRead(const std::string& path, TOsHandle& handle);
+// Opens an existing regular file read-only (shared for reading on Win32);
+// size receives its size. Never blocks; fails on directories, FIFOs, devices
+// and sockets.
+[[nodiscard]] int OsOpenRead(const std::string& path, TOsHandle& handle, std::int64_t& size);
 // Creates or truncates a file and opens it for reading and writing.
 [[nodiscard]] int OsCreate(const std::string& path, TOsHandle& handle);
 // Creates a new file for reading and writing; fails if anything (a file, a

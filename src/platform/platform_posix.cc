@@ -43,7 +43,8 @@ bool SystemPath(const std::string& path, std::string& mapped) {
 
 int Fd(TOsHandle handle) { return static_cast<int>(handle); }
 
-int OpenFile(const std::string& path, int flags, mode_t mode, TOsHandle& handle) {
+int OpenFile(const std::string& path, int flags, mode_t mode, TOsHandle& handle,
+             std::int64_t* size = nullptr) {
   handle = NoHandle;
   std::string mapped;
   if (!SystemPath(path, mapped)) return ENOENT;
@@ -72,6 +73,7 @@ int OpenFile(const std::string& path, int flags, mode_t mode, TOsHandle& handle)
     ::close(fd);
     return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
   }
+  if (size != nullptr) *size = static_cast<std::int64_t>(info.st_size);
   // Reads and writes of a regular file never wait whatever the flag says; a
   // device is written in the usual blocking way.
   if (!S_ISREG(info.st_mode)) {
@@ -240,8 +242,8 @@ bool ReadEntry(TFind& find, TOsDirEntry& entry) {
 
 // ---- Files ----
 
-int OsOpenRead(const std::string& path, TOsHandle& handle) {
-  return OpenFile(path, O_RDONLY, 0, handle);
+int OsOpenRead(const std::string& path, TOsHandle& handle, std::int64_t& size) {
+  return OpenFile(path, O_RDONLY, 0, handle, &size);
 }
 
 int OsCreate(const std::string& path, TOsHandle& handle) {

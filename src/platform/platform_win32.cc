@@ -240,8 +240,15 @@ std::uint8_t ReadInputByte(HANDLE input, bool timed, DWORD limit) {
 
 // ---- Files ----
 
-int OsOpenRead(const std::string& path, TOsHandle& handle) {
-  return OpenFile(path, GENERIC_READ, OPEN_EXISTING, 0, false, handle);
+int OsOpenRead(const std::string& path, TOsHandle& handle, std::int64_t& size) {
+  int error = OpenFile(path, GENERIC_READ, OPEN_EXISTING, 0, false, handle);
+  if (error != 0) return error;
+  error = OsGetSize(handle, size);
+  if (error != 0) {
+    CloseHandle(Win(handle));
+    handle = NoHandle;
+  }
+  return error;
 }
 
 int OsCreate(const std::string& path, TOsHandle& handle) {

@@ -87,7 +87,8 @@ TEST(Win32Names, DevicesAreNoRegularFiles) {
     SCOPED_TRACE(device);
     EXPECT_FALSE(OsIsRegularFile(device));
     TOsHandle handle = NoHandle;
-    EXPECT_NE(OsOpenRead(device, handle), 0);
+    std::int64_t size = 0;
+    EXPECT_NE(OsOpenRead(device, handle, size), 0);
     EXPECT_EQ(handle, NoHandle);
   }
 }

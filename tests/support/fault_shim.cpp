@@ -5,6 +5,7 @@
 // Counted operations (each one step of the count, in the order they happen):
 //   create  open/openat/creat with O_CREAT
 //   write   write to a regular file
+//   ftruncate  ftruncate of a regular file
 //   close   close of a regular file open for writing
 //   rename  rename, renameat, renameat2
 //   link    link, linkat
@@ -211,6 +212,14 @@ ssize_t write(int fd, const void* buffer, size_t count) {
   if (IsRegular(fd) && Step("write", nullptr)) return Fail();
   if (next == nullptr) return syscall(SYS_write, fd, buffer, count);
   return next(fd, buffer, count);
+}
+
+int ftruncate(int fd, off_t length) {
+  using TTruncate = int (*)(int, off_t);
+  static TTruncate next = Next<TTruncate>("ftruncate");
+  if (IsRegular(fd) && Step("ftruncate", nullptr)) return Fail();
+  if (next == nullptr) return static_cast<int>(syscall(SYS_ftruncate, fd, length));
+  return next(fd, length);
 }
 
 int close(int fd) {
