@@ -19,7 +19,7 @@ namespace {
 // byte (address - source size) of the output written so far. Addresses are
 // held in 64 bits, so sums of patch values can't wrap.
 //
-// The output is written through a buffer: Buffer[0, Pending) are the bytes
+// The output is written through a buffer: OutputBuffer[0, Pending) are the bytes
 // that follow the Flushed bytes already in the work file. Every read from
 // the output is checked against Written() = Flushed + Pending, the bytes
 // written so far, so the buffer never changes which reads succeed.
@@ -44,10 +44,9 @@ struct TSource {
   std::int32_t Size = 0;
   // The whole source stands in the pages, slot i holding page i.
   bool Whole = false;
-  // Slot i holds source page PageNumber[i] (its bytes from PageNumber[i] *
-  // SourcePageSize on), or nothing when PageNumber[i] is -1.
+  // Slot i of SourcePages holds source page PageNumber[i] (its bytes from
+  // PageNumber[i] * SourcePageSize on), or nothing when PageNumber[i] is -1.
   std::array<std::int64_t, SourcePageCount> PageNumber;
-  std::array<std::uint8_t, SourcePageCount * SourcePageSize> Pages;
 };
 
 struct TOutput {
@@ -56,10 +55,15 @@ struct TOutput {
   std::int64_t Flushed = 0;
   std::int32_t Pending = 0;
   bool AtEnd = true;  // the file position is at Flushed
-  std::array<std::uint8_t, OutputBufferSize> Buffer;
 
   std::int64_t Written() const { return Flushed + Pending; }
 };
+
+// The two big buffers serve one variant after the other for the whole run:
+// fresh memory for every variant would cost more than rebuilding a small
+// file does. One variant is applied at a time.
+std::array<std::uint8_t, SourcePageCount * SourcePageSize> SourcePages;
+std::array<std::uint8_t, OutputBufferSize> OutputBuffer;
 
 struct TApplyState {
   TSource Source;
@@ -79,7 +83,7 @@ struct TApplyState {
 // inside the source.
 bool ReadSource(TSource& source, std::int64_t position, std::uint8_t* bytes, std::int32_t n) {
   if (source.Whole) {
-    std::memcpy(bytes, source.Pages.data() + position, static_cast<std::size_t>(n));
+    std::memcpy(bytes, SourcePages.data() + position, static_cast<std::size_t>(n));
     return true;
   }
   if (n >= DirectSourceRead) {
@@ -87,9 +91,10 @@ bool ReadSource(TSource& source, std::int64_t position, std::uint8_t* bytes, std
     return TakeIoStatus() == 0;
   }
   while (n > 0) {
-    const std::int64_t page = position / SourcePageSize;
-    const auto slot = static_cast<std::size_t>(page % SourcePageCount);
-    std::uint8_t* data = source.Pages.data() + slot * SourcePageSize;
+    const auto at = static_cast<std::uint64_t>(position);  // not negative
+    const auto page = static_cast<std::int64_t>(at / SourcePageSize);
+    const auto slot = static_cast<std::size_t>(at / SourcePageSize % SourcePageCount);
+    std::uint8_t* data = SourcePages.data() + slot * SourcePageSize;
     const std::int64_t pageStart = page * SourcePageSize;
     if (source.PageNumber[slot] != page) {
       const auto length = static_cast<std::int32_t>(
@@ -99,8 +104,8 @@ bool ReadSource(TSource& source, std::int64_t position, std::uint8_t* bytes, std
       if (TakeIoStatus() != 0) return false;
       source.PageNumber[slot] = page;
     }
-    const auto offset = static_cast<std::int32_t>(position - pageStart);
-    const std::int32_t piece = std::min(n, SourcePageSize - offset);
+    const auto offset = static_cast<std::size_t>(position - pageStart);  // below a page
+    const std::int32_t piece = std::min(n, SourcePageSize - static_cast<std::int32_t>(offset));
     std::memcpy(bytes, data + offset, static_cast<std::size_t>(piece));
     bytes += piece;
     position += piece;
@@ -115,7 +120,7 @@ void FlushOutput(TOutput& output) {
     SeekTo(output.File, static_cast<std::int32_t>(output.Flushed));  // a failure fails the write
     output.AtEnd = true;
   }
-  if (!WriteWhole(output.File, output.Buffer.data(), output.Pending)) FatalStop(CannotWrite);
+  if (!WriteWhole(output.File, OutputBuffer.data(), output.Pending)) FatalStop(CannotWrite);
   output.Flushed += output.Pending;
   output.Pending = 0;
 }
@@ -130,7 +135,7 @@ void AppendOutput(TOutput& output, const std::uint8_t* bytes, std::int32_t n) {
   if (output.Written() + n > output.Limit) FatalStop(CannotWrite);
   while (n > 0) {
     std::int32_t piece = std::min(n, OutputRoom(output));
-    std::memcpy(output.Buffer.data() + output.Pending, bytes, static_cast<std::size_t>(piece));
+    std::memcpy(OutputBuffer.data() + output.Pending, bytes, static_cast<std::size_t>(piece));
     output.Pending += piece;
     bytes += piece;
     n -= piece;
@@ -149,7 +154,7 @@ bool ReadOutput(TOutput& output, std::int64_t offset, std::uint8_t* bytes, std::
     ReadExactAt(output.File, static_cast<std::int32_t>(offset), bytes, fromFile);
     if (TakeIoStatus() != 0) return false;
   }
-  std::memcpy(bytes + fromFile, output.Buffer.data() + (offset + fromFile - output.Flushed),
+  std::memcpy(bytes + fromFile, OutputBuffer.data() + (offset + fromFile - output.Flushed),
               static_cast<std::size_t>(n - fromFile));
   return true;
 }
@@ -173,7 +178,7 @@ bool CopyRange(TApplyState& state, std::int64_t position, std::int64_t length) {
   while (length > 0) {
     std::int64_t limit = fromSource ? length : std::min(length, distance);
     auto piece = static_cast<std::int32_t>(std::min<std::int64_t>(limit, OutputRoom(output)));
-    std::uint8_t* bytes = output.Buffer.data() + output.Pending;
+    std::uint8_t* bytes = OutputBuffer.data() + output.Pending;
     bool read = fromSource ? ReadSource(source, offset, bytes, piece)
                            : ReadOutput(output, offset, bytes, piece);
     if (!read) return false;
@@ -253,7 +258,7 @@ void Insert(TApplyState& state, std::int64_t length) {
 // filled as the copies ask, as for a larger source.
 void LoadWholeSource(TSource& source) {
   if (source.Size <= 0 || source.Size > SourcePageCount * SourcePageSize) return;
-  ReadExactAt(source.File, 0, source.Pages.data(), source.Size);
+  ReadExactAt(source.File, 0, SourcePages.data(), source.Size);
   if (TakeIoStatus() != 0) return;
   source.Whole = true;
   const std::int32_t pages = (source.Size + SourcePageSize - 1) / SourcePageSize;
@@ -271,7 +276,7 @@ std::uint32_t SourceChecksum(TSource& source, const TExcludeRange& exclude) {
   if (!source.Whole || (exclude.ExcludeLength != 0 && end > size)) {
     return FileChecksum(source.File, exclude.ExcludeStart, exclude.ExcludeLength);
   }
-  const std::uint8_t* bytes = source.Pages.data();
+  const std::uint8_t* bytes = SourcePages.data();
   if (exclude.ExcludeLength == 0) return CrcUpdate(CrcStart, bytes, source.Size);
   const std::uint32_t first = CrcUpdate(CrcStart, bytes, static_cast<std::int32_t>(start));
   return CrcUpdate(first, bytes + end, static_cast<std::int32_t>(size - end));
