@@ -1,10 +1,10 @@
 #include "generator/delta_maker.h"
 
 #include <divsufsort.h>
+#include <lzma.h>
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -68,7 +68,8 @@ class TBitSink {
 class TPlanner {
  public:
   TPlanner(TBytes source, TBytes target, const std::vector<TCopyUnit>& copies,
-           std::uint16_t groupLength, std::uint8_t blockLength, bool encode, bool keepOps)
+           std::uint16_t groupLength, std::uint8_t blockLength, bool encode, bool keepOps,
+           std::int32_t fixedAddCount)
       : Source_(source),
         Target_(target),
         Copies_(copies),
@@ -79,6 +80,7 @@ class TPlanner {
         BlockLength_(blockLength),
         Encode_(encode),
         KeepOps_(keepOps),
+        FixedAddCount_(fixedAddCount),
         Flags_(Plan_.Streams[FlagStream]),
         Signs_(Plan_.Streams[SignStream]) {}
 
@@ -91,7 +93,9 @@ class TPlanner {
     const std::size_t count = Copies_.size();
     for (std::size_t i = 0; i < count; ++i) {
       std::int32_t addCount = state.AddCount;
-      if (state.Countdown == 0) addCount = ChooseAddCount(state, i);
+      if (state.Countdown == 0) {
+        addCount = FixedAddCount_ >= 0 ? FixedAddCount_ : ChooseAddCount(state, i);
+      }
       (void)Step(state, i, addCount, true);
     }
     if (state.Produced < TargetSize_) {
@@ -307,6 +311,7 @@ class TPlanner {
   std::uint8_t BlockLength_;
   bool Encode_;
   bool KeepOps_;
+  std::int32_t FixedAddCount_;
   TDeltaPlan Plan_;
   TBitSink Flags_;
   TBitSink Signs_;
@@ -579,54 +584,93 @@ std::vector<TCopyUnit> ExactRuns(TBytes source, TBytes target,
 
 TDeltaPlan PlanDelta(TBytes source, TBytes target, const std::vector<TCopyUnit>& copies,
                      std::uint16_t groupLength, std::uint8_t blockLength, bool encode,
-                     bool keepOps) {
-  TPlanner planner(source, target, copies, groupLength, blockLength, encode, keepOps);
+                     bool keepOps, std::int32_t fixedAddCount) {
+  TPlanner planner(source, target, copies, groupLength, blockLength, encode, keepOps,
+                   fixedAddCount);
   return planner.Run();
 }
 
 namespace {
-// Bits the streams would take under an order-0 model of each: a rough
-// stand-in for what a general compressor leaves of them.
-double EntropyBits(const TDeltaStreams& streams) {
-  double bits = 0;
+
+// Bytes the streams take once compressed by LZMA at its fastest preset: a
+// stand-in for what xz and the like leave of a patch. Counting symbols alone
+// misses what matters most there: runs of zero add bytes, and repeated
+// number patterns, cost next to nothing once compressed. -1 when the
+// compressor can't start.
+std::int64_t CompressedBytes(const TDeltaStreams& streams) {
+  lzma_stream z = LZMA_STREAM_INIT;
+  if (lzma_easy_encoder(&z, 0, LZMA_CHECK_NONE) != LZMA_OK) return -1;
+  std::array<std::uint8_t, 1 << 16> out;
+  std::int64_t total = 0;
+  lzma_ret status = LZMA_OK;
+  const auto run = [&](lzma_action action) {
+    z.next_out = out.data();
+    z.avail_out = out.size();
+    status = lzma_code(&z, action);
+    total += static_cast<std::int64_t>(out.size() - z.avail_out);
+  };
   for (const auto& stream : streams) {
-    std::array<std::int64_t, 256> counts{};
-    for (std::uint8_t b : stream) ++counts[b];
-    const double n = static_cast<double>(stream.size());
-    for (std::int64_t c : counts) {
-      if (c > 0) bits -= static_cast<double>(c) * std::log2(static_cast<double>(c) / n);
-    }
+    z.next_in = stream.data();
+    z.avail_in = stream.size();
+    while (z.avail_in > 0 && status == LZMA_OK) run(LZMA_RUN);
   }
-  return bits;
+  while (status == LZMA_OK) run(LZMA_FINISH);
+  lzma_end(&z);
+  return status == LZMA_STREAM_END ? total : -1;
 }
+
+// The GroupLength of a plan, and the add count of every group (-1: the
+// planner chooses one per group).
+struct TPlanShape {
+  std::uint16_t Group;
+  std::int32_t AddCount;
+};
+
 }  // namespace
 
 void MakeDelta(TBytes source, TBytes target, const std::vector<TAlignedRegion>& regions,
                const std::string& progressLabel, TDeltaParams& params, TDeltaStreams& streams) {
-  // Plans a few shortest-run lengths and group lengths and keeps the plan
-  // whose streams carry the least information, not the fewest bytes: the
-  // patch is mostly shipped compressed, and many zero add bytes cost less
-  // there than fewer bytes that are all different. Inserts are cut into the
-  // longest pieces: fewer pieces never take more flag bits.
-  constexpr std::array<std::int32_t, 3> MinRuns = {4, 6, 8};
-  constexpr std::array<std::uint16_t, 5> GroupLengths = {1, 4, 16, 64, 0};
+  // Plans a few parameter sets and keeps the one that compresses best, as
+  // long as its raw size stays within a fifth of the new file: a patch is
+  // shipped compressed in archives, but a self-applying one goes out as it
+  // is. Where no plan is that small, the smallest raw plan is kept. Inserts
+  // are cut into the longest pieces: fewer pieces never take more flag bits.
+  // Most often a few add bytes after every copy win: they hold the small
+  // differences inside aligned regions (changed addresses in code), mostly
+  // zeros, which compress to almost nothing.
+  // Exact runs of two bytes and more are copies: taking single bytes too
+  // gains a few tenths of a percent at most and doubles the planning time.
+  constexpr std::int32_t MinRun = 2;
+  constexpr std::array<TPlanShape, 5> Shapes = {{{0, 2}, {0, 3}, {0, 4}, {16, -1}, {64, -1}}};
   constexpr std::uint8_t Block = 255;
-  TDeltaPlan best;
-  double bestBits = -1;
+  const std::int64_t rawLimit = static_cast<std::int64_t>(target.size()) / 5;
+  TDeltaPlan bestWithin;  // compresses best among plans within rawLimit
+  std::int64_t bestWithinBytes = -1;
+  TDeltaPlan bestRaw;  // fewest raw bytes
+  std::int64_t bestRawBytes = -1;
   TProgress progress(progressLabel);
   std::int64_t tried = 0;
-  for (std::int32_t minRun : MinRuns) {
-    const std::vector<TCopyUnit> copies = ExactRuns(source, target, regions, minRun);
-    for (std::uint16_t group : GroupLengths) {
-      progress.Show("planning", tried++, MinRuns.size() * GroupLengths.size());
-      TDeltaPlan plan = PlanDelta(source, target, copies, group, Block, true, false);
-      const double bits = EntropyBits(plan.Streams);
-      if (bestBits < 0 || bits < bestBits) {
-        bestBits = bits;
-        best = std::move(plan);
+  const std::vector<TCopyUnit> copies = ExactRuns(source, target, regions, MinRun);
+  for (const TPlanShape& shape : Shapes) {
+    progress.Show("planning", tried++, Shapes.size());
+    TDeltaPlan plan =
+        PlanDelta(source, target, copies, shape.Group, Block, true, false, shape.AddCount);
+    const std::int64_t raw = plan.Cost.StreamBytes();
+    if (raw <= rawLimit) {
+      std::int64_t packed = CompressedBytes(plan.Streams);
+      if (packed < 0) packed = raw;
+      if (bestWithinBytes < 0 || packed < bestWithinBytes) {
+        bestWithinBytes = packed;
+        bestWithin = std::move(plan);
+        continue;
       }
     }
+    if (bestRawBytes < 0 || raw < bestRawBytes) {
+      bestRawBytes = raw;
+      bestRaw = std::move(plan);
+    }
   }
+  TDeltaPlan& best = bestWithinBytes >= 0 ? bestWithin : bestRaw;
   params = best.Params;
   streams = std::move(best.Streams);
 }

@@ -12,8 +12,8 @@
 // The planner turns the copies into operations for a given GroupLength (how
 // many copies share one count byte, which fixes their number of add bytes)
 // and BlockLength, and counts the stream bytes exactly. A few parameter sets
-// are planned and encoded, and the one whose streams carry the least
-// information (order-0 entropy) is kept.
+// are planned and encoded, and the one that LZMA compresses best is kept, as
+// long as its raw size stays within a fifth of the target.
 #ifndef MENDRIX_GENERATOR_DELTA_MAKER_H_
 #define MENDRIX_GENERATOR_DELTA_MAKER_H_
 
@@ -100,14 +100,17 @@ std::vector<TCopyUnit> ExactRuns(std::span<const std::uint8_t> source,
 // Plans the operations that rebuild target from source with the copies
 // given, for one GroupLength (0: one count byte for the whole variant) and
 // BlockLength, and counts their stream bytes. With encode the streams are
-// written as well, and with keepOps the operations are kept.
+// written as well, and with keepOps the operations are kept. A
+// fixedAddCount of 0 or more is every count byte's value; otherwise each
+// group's is chosen for the fewest bytes.
 TDeltaPlan PlanDelta(std::span<const std::uint8_t> source, std::span<const std::uint8_t> target,
                      const std::vector<TCopyUnit>& copies, std::uint16_t groupLength,
-                     std::uint8_t blockLength, bool encode, bool keepOps);
+                     std::uint8_t blockLength, bool encode, bool keepOps,
+                     std::int32_t fixedAddCount = -1);
 
 // The rest of the job for one variant, once its regions are found (the
-// index can go by then): plans a few parameter sets and keeps the one whose
-// streams carry the least information.
+// index can go by then): plans a few parameter sets and keeps the one that
+// compresses best, within a raw size of a fifth of the target.
 void MakeDelta(std::span<const std::uint8_t> source, std::span<const std::uint8_t> target,
                const std::vector<TAlignedRegion>& regions, const std::string& progressLabel,
                TDeltaParams& params, TDeltaStreams& streams);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_files.h"
@@ -245,13 +246,18 @@ std::vector<TCopyUnit> CopiesFor(const TBytes& source, const TBytes& target, std
 TEST(PlanDelta, RebuildsTargetForEveryParameterSet) {
   for (const TPair& pair : Pairs()) {
     SCOPED_TRACE(pair.Name);
-    for (std::int32_t minRun : {4, 8}) {
+    for (std::int32_t minRun : {1, 2, 8}) {
       const std::vector<TCopyUnit> copies = CopiesFor(pair.Source, pair.Target, minRun);
-      for (std::uint16_t group : {1, 3, 64, 0}) {
+      // A fixed add count makes every copy carry that many add bytes, also
+      // where the source or the target ends sooner.
+      for (auto [group, addCount] : {std::pair<std::uint16_t, std::int32_t>{1, -1},
+                                     {3, -1}, {64, -1}, {0, -1}, {0, 4}, {5, 9}}) {
         for (std::uint8_t block : {1, 16, 255}) {
           SCOPED_TRACE("minRun " + std::to_string(minRun) + " group " + std::to_string(group) +
-                       " block " + std::to_string(block));
-          const TDeltaPlan plan = PlanDelta(pair.Source, pair.Target, copies, group, block, true, true);
+                       " add count " + std::to_string(addCount) + " block " +
+                       std::to_string(block));
+          const TDeltaPlan plan =
+              PlanDelta(pair.Source, pair.Target, copies, group, block, true, true, addCount);
           TBytes rebuilt;
           std::string why;
           ASSERT_TRUE(Decode(pair.Source, plan.Params, plan.Streams,
