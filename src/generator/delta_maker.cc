@@ -592,14 +592,18 @@ TDeltaPlan PlanDelta(TBytes source, TBytes target, const std::vector<TCopyUnit>&
 
 namespace {
 
-// Bytes the streams take once compressed by LZMA at its fastest preset: a
-// stand-in for what xz and the like leave of a patch. Counting symbols alone
-// misses what matters most there: runs of zero add bytes, and repeated
-// number patterns, cost next to nothing once compressed. -1 when the
-// compressor can't start.
+// Bytes the streams take once compressed by LZMA at its fastest preset, with
+// a 64 KiB dictionary (1.5 MB of work space): a stand-in for what xz and the
+// like leave of a patch. Counting symbols alone misses what matters most
+// there: runs of zero add bytes, and repeated number patterns, cost next to
+// nothing once compressed. -1 when the compressor can't start.
 std::int64_t CompressedBytes(const TDeltaStreams& streams) {
+  lzma_options_lzma options;
+  if (lzma_lzma_preset(&options, 0)) return -1;
+  options.dict_size = 1 << 16;
+  const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   lzma_stream z = LZMA_STREAM_INIT;
-  if (lzma_easy_encoder(&z, 0, LZMA_CHECK_NONE) != LZMA_OK) return -1;
+  if (lzma_raw_encoder(&z, filters) != LZMA_OK) return -1;
   std::array<std::uint8_t, 1 << 16> out;
   std::int64_t total = 0;
   lzma_ret status = LZMA_OK;
@@ -662,10 +666,11 @@ void MakeDelta(TBytes source, TBytes target, const std::vector<TAlignedRegion>& 
       if (bestWithinBytes < 0 || packed < bestWithinBytes) {
         bestWithinBytes = packed;
         bestWithin = std::move(plan);
-        continue;
+        bestRaw = TDeltaPlan();  // no longer a candidate; its room is given back
       }
+      continue;
     }
-    if (bestRawBytes < 0 || raw < bestRawBytes) {
+    if (bestWithinBytes < 0 && (bestRawBytes < 0 || raw < bestRawBytes)) {
       bestRawBytes = raw;
       bestRaw = std::move(plan);
     }
