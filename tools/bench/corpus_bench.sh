@@ -10,10 +10,11 @@
 # Env:      PAIRS="node jvm ..." to run some pairs only; WORK=dir for scratch
 #           (default a fresh directory under /tmp, removed at the end).
 #
-# Every figure comes from /usr/bin/time -v: elapsed wall time and maximum
-# resident set size. Applies are run three times and the fastest is kept;
-# creations once. Mendrix is run as a user runs it: `mendrix patch old_copy`
-# with standard input from /dev/null (quiet test, test pass, apply pass).
+# Figures come from /usr/bin/time -v (CPU time, maximum resident set size)
+# and, for wall time, the shell's clock around it, to the millisecond.
+# Applies are run five times and the fastest is kept; creations once.
+# Mendrix is run as a user runs it: `mendrix patch old_copy` with standard
+# input from /dev/null (quiet test, test pass, apply pass).
 # Tools without directory support get the pairs' tar files. Every result is
 # compared with the new version; a mismatch stops the script.
 set -euo pipefail
@@ -44,24 +45,26 @@ trap 'rm -rf "$WORK"' EXIT
 export TMPDIR="$WORK/tmp"
 mkdir -p "$TMPDIR"
 
-# measure LOG cmd...: runs cmd under /usr/bin/time -v; sets SECONDS_ (wall),
-# CPU_ (user + system) and KB_ (peak resident set).
+# measure LOG cmd...: runs cmd under /usr/bin/time -v; sets SECONDS_ (wall, to
+# the millisecond from the shell's clock: time's own has 10 ms steps), CPU_
+# (user + system) and KB_ (peak resident set).
 measure() {
   local log=$1; shift
+  local start=$EPOCHREALTIME
   /usr/bin/time -v -o "$log" "$@" </dev/null >"$log.out" 2>"$log.err" || {
     echo "failed: $*" >&2; cat "$log.err" >&2; exit 1; }
-  SECONDS_=$(awk -F': ' '/Elapsed \(wall clock\)/ {
-      n = split($2, p, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s }' "$log")
+  local end=$EPOCHREALTIME
+  SECONDS_=$(awk -v a="${start/,/.}" -v b="${end/,/.}" 'BEGIN {printf "%.3f", b - a}')
   CPU_=$(awk -F': ' '/User time|System time/ {s += $2} END {printf "%.2f", s}' "$log")
   KB_=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$log")
 }
 
-# best_of_3 SETUP CMD...: runs SETUP then CMD three times; keeps the fastest
+# best_of_5 SETUP CMD...: runs SETUP then CMD five times; keeps the fastest
 # run's times and the largest memory.
-best_of_3() {
+best_of_5() {
   local setup=$1; shift
   local best="" cpu="" mem=0
-  for _ in 1 2 3; do
+  for _ in 1 2 3 4 5; do
     eval "$setup"
     measure "$WORK/run.log" "$@"
     if [ -z "$best" ] || awk -v a="$SECONDS_" -v b="$best" 'BEGIN {exit !(a < b)}'; then
@@ -100,10 +103,10 @@ for pair in $PAIRS; do
   cs="$SECONDS_ / $CPU_"; ck=$KB_
   target="$WORK/target"
   if [ $tree = 1 ]; then
-    best_of_3 "rm -rf '$target'; cp -a '$dir/old' '$target'" "$MENDRIX" "$patch" "$target"
+    best_of_5 "rm -rf '$target'; cp -a '$dir/old' '$target'" "$MENDRIX" "$patch" "$target"
     same_tree "$target" "$dir/new" || { echo "$pair: mendrix result differs" >&2; exit 1; }
   else
-    best_of_3 "cp '$dir/old' '$target'" "$MENDRIX" "$patch" "$target"
+    best_of_5 "cp '$dir/old' '$target'" "$MENDRIX" "$patch" "$target"
     cmp -s "$target" "$dir/new" || { echo "$pair: mendrix result differs" >&2; exit 1; }
   fi
   row mendrix "$(compressed "$patch")" "$cs" "$(mib "$ck")" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
@@ -112,24 +115,24 @@ for pair in $PAIRS; do
   out="$WORK/out"
   measure "$WORK/x.log" xdelta3 -e -9 -f -s "$oldf" "$newf" "$WORK/x.vcdiff"
   cs="$SECONDS_ / $CPU_"; ck=$KB_
-  best_of_3 "rm -f '$out'" xdelta3 -d -f -s "$oldf" "$WORK/x.vcdiff" "$out"
+  best_of_5 "rm -f '$out'" xdelta3 -d -f -s "$oldf" "$WORK/x.vcdiff" "$out"
   cmp -s "$out" "$newf" || { echo "$pair: xdelta3 result differs" >&2; exit 1; }
   row xdelta3 "$(compressed "$WORK/x.vcdiff")" "$cs" "$(mib "$ck")" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
 
   measure "$WORK/b.log" bsdiff "$oldf" "$newf" "$WORK/b.bsdiff"
   cs="$SECONDS_ / $CPU_"; ck=$KB_
-  best_of_3 "rm -f '$out'" bspatch "$oldf" "$out" "$WORK/b.bsdiff"
+  best_of_5 "rm -f '$out'" bspatch "$oldf" "$out" "$WORK/b.bsdiff"
   cmp -s "$out" "$newf" || { echo "$pair: bspatch result differs" >&2; exit 1; }
   row bsdiff "$(compressed "$WORK/b.bsdiff")" "$cs" "$(mib "$ck")" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
 
   measure "$WORK/z.log" zstd -19 --long=31 -q -f --patch-from="$oldf" "$newf" -o "$WORK/z.zst"
   cs="$SECONDS_ / $CPU_"; ck=$KB_
-  best_of_3 "rm -f '$out'" zstd -d --long=31 -q -f --patch-from="$oldf" "$WORK/z.zst" -o "$out"
+  best_of_5 "rm -f '$out'" zstd -d --long=31 -q -f --patch-from="$oldf" "$WORK/z.zst" -o "$out"
   cmp -s "$out" "$newf" || { echo "$pair: zstd result differs" >&2; exit 1; }
   row "zstd --patch-from" "$(compressed "$WORK/z.zst")" "$cs" "$(mib "$ck")" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
 
   # The floor: reading the old version and writing the new one.
-  best_of_3 "rm -f '$out'" sh -c 'cat "$1" >/dev/null && cat "$2" >"$3"' floor "$oldf" "$newf" "$out"
+  best_of_5 "rm -f '$out'" sh -c 'cat "$1" >/dev/null && cat "$2" >"$3"' floor "$oldf" "$newf" "$out"
   row "floor (read old, write new)" "-" "-" "-" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
   rm -f "$out" "$WORK"/x.vcdiff "$WORK"/b.bsdiff "$WORK"/z.zst
 done
