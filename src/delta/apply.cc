@@ -42,7 +42,8 @@ constexpr const char* CannotWrite = "Error, can't write patched file!";
 struct TSource {
   TDiskFile File;
   std::int32_t Size = 0;
-  // The whole source stands in the pages, slot i holding page i.
+  // The whole source stands in SourcePages, from its first byte on; the
+  // slots are then not used.
   bool Whole = false;
   // Slot i of SourcePages holds source page PageNumber[i] (its bytes from
   // PageNumber[i] * SourcePageSize on), or nothing when PageNumber[i] is -1.
@@ -261,8 +262,6 @@ void LoadWholeSource(TSource& source) {
   ReadExactAt(source.File, 0, SourcePages.data(), source.Size);
   if (TakeIoStatus() != 0) return;
   source.Whole = true;
-  const std::int32_t pages = (source.Size + SourcePageSize - 1) / SourcePageSize;
-  for (std::int32_t page = 0; page < pages; ++page) source.PageNumber[page] = page;
 }
 
 // The source check: the checksum of the source with the excluded range left

@@ -53,15 +53,6 @@ TDecoderState Decoder;
 // for every variant costs more than the rebuilding itself.
 std::vector<std::string> SpareWorkFiles;
 
-// Deletes a closed work file of the run. One that could not be deleted stays
-// remembered, for the clean-up of a fatal stop; the run itself goes on.
-void DeleteWorkFile(const std::string& name) {
-  TDiskFile file;
-  file.Path = name;
-  DeleteDiskFile(file);
-  if (TakeIoStatus() == 0 || !PathExists(name)) ForgetCreatedFile(name);
-}
-
 bool Refill(TStreamReader& stream) {
   if (stream.Unread <= 0) return false;
   auto piece = static_cast<std::int32_t>(std::min<std::int64_t>(stream.Unread, StreamBufferSize));
@@ -145,7 +136,7 @@ bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& na
       name = std::move(spare);
       return true;
     }
-    DeleteWorkFile(spare);
+    DeleteQuietly(spare);
   }
   // Names held by files (left over from earlier runs, or links to files) are
   // passed over; a name that fails to be created (a directory, a dangling
@@ -221,13 +212,13 @@ void BufferVariantStreams(TPatchContext& context, const TVariantInfo& variant,
 void DropWorkFile(const std::string& name) { SpareWorkFiles.push_back(name); }
 
 void ReleaseWorkFiles() {
-  for (const std::string& spare : SpareWorkFiles) DeleteWorkFile(spare);
+  for (const std::string& spare : SpareWorkFiles) DeleteQuietly(spare);
   SpareWorkFiles.clear();
   for (TStreamReader& stream : Decoder.Streams) {
     if (stream.Name.empty()) continue;
     if (stream.File.State != TFileState::Closed) CloseDiskFile(stream.File);
     (void)TakeIoStatus();
-    DeleteWorkFile(stream.Name);
+    DeleteQuietly(stream.Name);
     stream.Name.clear();
     stream.Unread = 0;
     stream.Next = 0;

@@ -362,6 +362,13 @@ void ForgetCreatedFile(const std::string& path) {
   if (it != CreatedFiles.end()) CreatedFiles.erase(it);
 }
 
+void DeleteQuietly(const std::string& path) {
+  TDiskFile file;
+  file.Path = path;
+  DeleteDiskFile(file);
+  if (TakeIoStatus() == 0 || !PathExists(path)) ForgetCreatedFile(path);
+}
+
 void RemoveCreatedFiles() {
   for (TOsHandle handle : OpenHandles) (void)OsClose(handle);
   OpenHandles.clear();

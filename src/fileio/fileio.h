@@ -120,6 +120,9 @@ void RememberCreatedFile(const std::string& path);
 void ForgetCreatedFile(const std::string& path);
 // True while path is one of those files.
 bool IsCreatedFile(const std::string& path);
+// Deletes a file, ignoring every failure; once it is gone it is no longer
+// one of the run's own files to remove on a fatal stop.
+void DeleteQuietly(const std::string& path);
 // Closes every file the layer still has open, then deletes the remembered
 // files. Used on the way out of a fatal stop.
 void RemoveCreatedFiles();

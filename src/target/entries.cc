@@ -265,15 +265,6 @@ bool CreateBesideFile(const std::string& destination, TDiskFile& file, std::stri
   return false;
 }
 
-void DeleteQuietly(const std::string& path) {
-  TDiskFile file;
-  file.Path = path;
-  DeleteDiskFile(file);
-  // A file that is gone needs no removal on a fatal stop; one that could not
-  // be deleted stays on the list for another try then.
-  if (TakeIoStatus() == 0 || !PathExists(path)) ForgetCreatedFile(path);
-}
-
 void InstallResult(TPatchContext& context, const std::string& workFile,
                    const std::string& destination, const std::string& backupPath) {
   const std::string copyName = CopyResultBeside(context, workFile, destination);

@@ -23,10 +23,6 @@ bool ProcessEntries(TPatchContext& context, const TRunOptions& options, bool tes
 // gives them without rebuilding anything again.
 void RepeatTestPassLines(TPatchContext& context, const TRunOptions& options);
 
-// Deletes a file, ignoring every failure; once it is gone it is no longer
-// one of the run's own files to remove on a fatal stop.
-void DeleteQuietly(const std::string& path);
-
 // Puts the finished result workFile in place at destination, dated with
 // context.Entry.ResultTime: a complete copy is made beside the destination
 // first, and only then is the old file moved out of the way (to backupPath,
