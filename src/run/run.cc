@@ -10,7 +10,7 @@
 #include "patchfile/entry_table.h"
 #include "platform/platform.h"
 #include "run/search.h"
-#include "target/entries.h"
+#include "install/entries.h"
 
 namespace mendrix {
 

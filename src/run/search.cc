@@ -13,7 +13,7 @@
 
 #include "console/console.h"
 #include "platform/platform.h"
-#include "target/entries.h"
+#include "install/entries.h"
 
 namespace mendrix {
 

@@ -15,7 +15,7 @@
 //   3. the copy is renamed onto the target in one step.
 // Where the old file can't be moved out of the way, it is left as it was; if
 // it isn't already the result, that is a fatal stop.
-#include "target/entries.h"
+#include "install/entries.h"
 
 #include <algorithm>
 #include <array>
@@ -28,7 +28,7 @@
 #include "delta/apply.h"
 #include "delta/streams.h"
 #include "patchfile/entry_table.h"
-#include "target/embedded.h"
+#include "install/embedded.h"
 
 namespace mendrix {
 

@@ -5,7 +5,7 @@
 // to a new file beside EmbeddedPath, dated, and only then renamed onto
 // EmbeddedPath in one step, so no half-written file ever stands there. A file
 // already at EmbeddedPath is replaced without a backup.
-#include "target/embedded.h"
+#include "install/embedded.h"
 
 #include <algorithm>
 #include <array>
@@ -15,7 +15,7 @@
 
 #include "console/console.h"
 #include "patchfile/byte_order.h"
-#include "target/entries.h"
+#include "install/entries.h"
 
 namespace mendrix {
 

@@ -1,7 +1,7 @@
 // Embedded files read straight from a record in a patch file: skipped in
 // tests with the position moved past them, written whole and dated in the
 // apply pass, and never left half-written.
-#include "target/embedded.h"
+#include "install/embedded.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "patchfile/byte_order.h"
 #include "support/test_files.h"
-#include "target/entries.h"
+#include "install/entries.h"
 
 namespace mendrix {
 namespace {

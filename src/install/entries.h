@@ -1,8 +1,8 @@
 // Entry processing: the walk over the entry table that recognises each
 // target's version, chains the variants, checks the result and, unless only
 // testing, backs up the old file and installs the new one.
-#ifndef MENDRIX_TARGET_ENTRIES_H_
-#define MENDRIX_TARGET_ENTRIES_H_
+#ifndef MENDRIX_INSTALL_ENTRIES_H_
+#define MENDRIX_INSTALL_ENTRIES_H_
 
 #include <cstdint>
 #include <string>
@@ -44,4 +44,4 @@ bool FileMatches(const std::string& path, std::uint32_t size, std::uint32_t crc,
 
 }  // namespace mendrix
 
-#endif  // MENDRIX_TARGET_ENTRIES_H_
+#endif  // MENDRIX_INSTALL_ENTRIES_H_

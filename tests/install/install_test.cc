@@ -13,7 +13,7 @@
 
 #include "checksum/checksum.h"
 #include "support/test_files.h"
-#include "target/entries.h"
+#include "install/entries.h"
 
 namespace mendrix {
 namespace {

@@ -1,6 +1,6 @@
 // Embedded files: whole files carried in a tree patch.
-#ifndef MENDRIX_TARGET_EMBEDDED_H_
-#define MENDRIX_TARGET_EMBEDDED_H_
+#ifndef MENDRIX_INSTALL_EMBEDDED_H_
+#define MENDRIX_INSTALL_EMBEDDED_H_
 
 #include "patchfile/patch_context.h"
 
@@ -13,4 +13,4 @@ void WriteEmbeddedFile(TPatchContext& context, bool testOnly);
 
 }  // namespace mendrix
 
-#endif  // MENDRIX_TARGET_EMBEDDED_H_
+#endif  // MENDRIX_INSTALL_EMBEDDED_H_
