@@ -13,6 +13,7 @@ namespace {
 bool TimedKeyWait = false;
 constexpr std::uint32_t KeyWaitLimit = 10000;  // milliseconds
 constexpr int CandidateErase = 81;             // backspaces before a question
+bool InterruptsHeld = false;
 
 }  // namespace
 
@@ -57,6 +58,12 @@ void FatalStop(std::string_view message) {
   RemoveCreatedFiles();
   OsExit(1);
 }
+
+void StopIfInterrupted() {
+  if (!InterruptsHeld && OsInterruptPending()) FatalStop("Interrupted; nothing was changed.");
+}
+
+void HoldInterrupts() { InterruptsHeld = true; }
 
 void InternalError(std::int32_t code) {
   FatalStop("Internal error occured! (code " + DecimalText(code) + ")!");

@@ -56,6 +56,10 @@ struct TOutput {
   std::int64_t Flushed = 0;
   std::int32_t Pending = 0;
   bool AtEnd = true;  // the file position is at Flushed
+  // The checksum of the bytes flushed so far, with Exclude left out.
+  bool Check = false;
+  TExcludeRange Exclude;
+  std::uint32_t Crc = CrcStart;
 
   std::int64_t Written() const { return Flushed + Pending; }
 };
@@ -122,6 +126,25 @@ void FlushOutput(TOutput& output) {
     output.AtEnd = true;
   }
   if (!WriteWhole(output.File, OutputBuffer.data(), output.Pending)) FatalStop(CannotWrite);
+  if (output.Check) {
+    // The bytes are final once flushed: each is written once, in order.
+    const std::int64_t start = output.Flushed;
+    const std::int64_t end = start + output.Pending;
+    const std::int64_t skipFrom = output.Exclude.ExcludeLength == 0
+                                      ? end
+                                      : std::clamp<std::int64_t>(output.Exclude.ExcludeStart,
+                                                                 start, end);
+    const std::int64_t skipTo =
+        output.Exclude.ExcludeLength == 0
+            ? end
+            : std::clamp<std::int64_t>(std::int64_t{output.Exclude.ExcludeStart} +
+                                           output.Exclude.ExcludeLength,
+                                       start, end);
+    output.Crc = CrcUpdate(output.Crc, OutputBuffer.data(), static_cast<std::int32_t>(skipFrom - start));
+    output.Crc = CrcUpdate(output.Crc, OutputBuffer.data() + (skipTo - start),
+                           static_cast<std::int32_t>(end - skipTo));
+  }
+  StopIfInterrupted();
   output.Flushed += output.Pending;
   output.Pending = 0;
 }
@@ -290,6 +313,18 @@ std::int32_t ClampToInt32(std::int64_t value) {
 bool ApplyVariant(TPatchContext& context, const TVariantInfo& variant, std::int32_t streamOffset,
                   const std::string& sourcePath, std::string& outputName, bool verifySource,
                   bool silent, std::int32_t targetSize, const TExcludeRange& exclude) {
+  TVariantOutput to;
+  const TApplyResult result = ApplyVariantTo(context, variant, streamOffset, sourcePath,
+                                             verifySource, silent, targetSize, exclude, to);
+  if (result != TApplyResult::Applied) return false;
+  outputName = to.Name;
+  return true;
+}
+
+TApplyResult ApplyVariantTo(TPatchContext& context, const TVariantInfo& variant,
+                            std::int32_t streamOffset, const std::string& sourcePath,
+                            bool verifySource, bool silent, std::int32_t targetSize,
+                            const TExcludeRange& exclude, TVariantOutput& to) {
   auto state = std::make_unique_for_overwrite<TApplyState>();
   TSource& source = state->Source;
   TOutput& output = state->Output;
@@ -305,7 +340,7 @@ bool ApplyVariant(TPatchContext& context, const TVariantInfo& variant, std::int3
     }
   }
   if (source.File.State == TFileState::Closed) {
-    if (silent) return false;
+    if (silent) return TApplyResult::SourceRefused;
     FatalStop("\r\nError, can't open \"" + sourcePath + "\" for patching!");
   }
 
@@ -316,7 +351,7 @@ bool ApplyVariant(TPatchContext& context, const TVariantInfo& variant, std::int3
     if (!silent) FatalStop("Error, this patch is not applicable to \"" + sourcePath + "\".");
     CloseDiskFile(source.File);
     (void)TakeIoStatus();
-    return false;
+    return TApplyResult::SourceRefused;
   }
 
   bool limitIsSum = (variant.VariantFlags & VariantLimitIsSum) != 0;
@@ -329,10 +364,21 @@ bool ApplyVariant(TPatchContext& context, const TVariantInfo& variant, std::int3
   output.Limit = std::max(targetSize, 0);
 
   std::string name;
-  if (!CreateWorkFile(context.TempDir, output.File, name)) {
-    FatalStop("Error, can't buffer patchdata in temporary files!");
+  if (to.StageBeside.empty()) {
+    if (!CreateWorkFile(context.TempDir, output.File, name)) {
+      FatalStop("Error, can't buffer patchdata in temporary files!");
+    }
+  } else {
+    MakeDirectories(to.StageBeside);
+    if (!CreateBesideFile(to.StageBeside, output.File, name)) {
+      CloseDiskFile(source.File);
+      (void)TakeIoStatus();
+      return TApplyResult::CantStage;
+    }
   }
-  outputName = name;
+  to.Name = name;
+  output.Check = to.Check;
+  output.Exclude = to.Exclude;
   BufferVariantStreams(context, variant, streamOffset);
   ResetBitReaders();
 
@@ -354,7 +400,20 @@ bool ApplyVariant(TPatchContext& context, const TVariantInfo& variant, std::int3
   SetFileSize(output.File, static_cast<std::int32_t>(output.Written()));
   CloseDiskFile(output.File);
   if (TakeIoStatus() != 0) FatalStop(CannotWrite);
-  return true;
+  to.Size = output.Written();
+  to.Crc = output.Crc;
+  const std::int64_t excludeEnd = std::int64_t{to.Exclude.ExcludeStart} + to.Exclude.ExcludeLength;
+  if (to.Check && to.Exclude.ExcludeLength != 0 && excludeEnd > to.Size) {
+    // A range that runs past the end is read as the file checksum reads it.
+    TDiskFile written;
+    OpenForReading(written, name);
+    to.Crc = TakeIoStatus() == 0
+                 ? FileChecksum(written, to.Exclude.ExcludeStart, to.Exclude.ExcludeLength)
+                 : ~CrcStart;
+    if (written.State != TFileState::Closed) CloseDiskFile(written);
+    (void)TakeIoStatus();
+  }
+  return TApplyResult::Applied;
 }
 
 }  // namespace mendrix

@@ -20,6 +20,34 @@ bool ApplyVariant(TPatchContext& context, const TVariantInfo& variant, std::int3
                   const std::string& sourcePath, std::string& outputName, bool verifySource,
                   bool silent, std::int32_t targetSize, const TExcludeRange& exclude);
 
+// Where a variant's output goes, and what is learnt while it is written.
+struct TVariantOutput {
+  // Empty: a work file in the temp directory. Otherwise the output is a
+  // result being staged: a new file beside this path, its directories made
+  // first, private until it is complete.
+  std::string StageBeside;
+  // Set: the checksum of the output with Exclude left out is taken as the
+  // bytes are written, so that the file needn't be read back.
+  bool Check = false;
+  TExcludeRange Exclude;
+
+  std::string Name;        // the closed output file
+  std::uint32_t Crc = 0;   // with Check
+  std::int64_t Size = 0;
+};
+
+enum class TApplyResult {
+  Applied,
+  SourceRefused,  // silent only: the source didn't open or match
+  CantStage,      // the staged file could not be created (nothing was)
+};
+
+// ApplyVariant with the output as output says.
+TApplyResult ApplyVariantTo(TPatchContext& context, const TVariantInfo& variant,
+                            std::int32_t streamOffset, const std::string& sourcePath,
+                            bool verifySource, bool silent, std::int32_t targetSize,
+                            const TExcludeRange& exclude, TVariantOutput& output);
+
 }  // namespace mendrix
 
 #endif  // MENDRIX_DELTA_APPLY_H_

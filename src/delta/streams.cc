@@ -158,6 +158,21 @@ bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& na
   return false;
 }
 
+bool CreateBesideFile(const std::string& destination, TDiskFile& file, std::string& name) {
+  for (int n = 0; n < MaxWorkFileNames; ++n) {
+    std::string candidate = destination + ".DWX" + std::to_string(n);
+    CreateNewForWriting(file, candidate);
+    if (TakeIoStatus() == 0) {
+      RememberCreatedFile(candidate);
+      name = std::move(candidate);
+      return true;
+    }
+    // A name that is free but can't be created won't be on the next try.
+    if (OsPathKind(candidate) == TOsPathKind::Missing) return false;
+  }
+  return false;
+}
+
 bool CopyFromPatch(TDiskFile& patchFile, std::int32_t count, TDiskFile& file,
                    const std::string& name) {
   CreateForWriting(file, name);

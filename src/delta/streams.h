@@ -41,6 +41,10 @@ std::string NewWorkFileName(const std::string& tempDir);
 // the names from NewWorkFileName onwards and remembered for removal on a
 // fatal stop. False once MaxWorkFileNames names have failed.
 bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& name);
+// Creates a new file beside destination (destination + ".DWX" + n, the first
+// n at which nothing exists; private until it is complete), remembered as one
+// of the run's own files. False when no name could be created.
+bool CreateBesideFile(const std::string& destination, TDiskFile& file, std::string& name);
 // The run is done with the closed work file name: it is kept for
 // CreateWorkFile to write over, and deleted by ReleaseWorkFiles.
 void DropWorkFile(const std::string& name);

@@ -17,6 +17,7 @@ int IoStatus = 0;
 // both serve RemoveCreatedFiles on the way out of a fatal stop.
 std::vector<TOsHandle> OpenHandles;
 std::vector<std::string> CreatedFiles;
+std::vector<std::string> CreatedDirectories;
 
 // Codes for failures the layer finds itself, before any system call.
 constexpr int NotOpenFailure = EBADF;
@@ -304,7 +305,8 @@ void MakeDirectories(const std::string& path) {
   std::string accumulated;
   for (char c : path) {
     if (c == '/' || c == '\\') {
-      MakeDirectory(accumulated);  // fails harmlessly where it exists already
+      // Fails harmlessly where it exists already.
+      if (OsMakeDirectory(accumulated) == 0) CreatedDirectories.push_back(accumulated);
       accumulated += '\\';
     } else {
       accumulated += c;
@@ -320,9 +322,15 @@ int SetFileStamp(TDiskFile& file, std::uint32_t stamp) {
   return OsSetWriteTime(file.Handle, stamp);
 }
 
-int CopyFilePermissions(const std::string& fromPath, TDiskFile& file) {
+int TakeOwnerAndMode(const std::string& model, TDiskFile& file) {
   if (file.State != TFileState::ReadWrite) return NotOpenFailure;
-  return OsCopyPermissions(fromPath, file.Handle);
+  return OsTakeOwnerAndMode(model, file.Handle);
+}
+
+int MakeDirectoryLike(const std::string& path, const std::string& model) {
+  const int error = OsMakeDirectoryLike(path, model);
+  if (error == 0) CreatedDirectories.push_back(path);
+  return error;
 }
 
 int TakeIoStatus() {
@@ -374,6 +382,16 @@ void RemoveCreatedFiles() {
   OpenHandles.clear();
   for (const std::string& path : CreatedFiles) (void)OsDelete(path);
   CreatedFiles.clear();
+  RemoveCreatedDirectories();
 }
+
+void RemoveCreatedDirectories() {
+  for (auto it = CreatedDirectories.rbegin(); it != CreatedDirectories.rend(); ++it) {
+    (void)OsRemoveDirectory(*it);
+  }
+  CreatedDirectories.clear();
+}
+
+void KeepCreatedDirectories() { CreatedDirectories.clear(); }
 
 }  // namespace mendrix

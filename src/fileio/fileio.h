@@ -91,16 +91,23 @@ void LinkDiskFile(TDiskFile& file, const std::string& linkPath);
 bool SameFile(const std::string& first, const std::string& second);
 void MakeDirectory(const std::string& path);
 // Creates every directory before the last separator of path, from the outside
-// in; ignores every failure and leaves none pending.
+// in; ignores every failure and leaves none pending. Each directory it
+// creates is remembered as the run's own until KeepCreatedDirectories.
 void MakeDirectories(const std::string& path);
+// Creates the directory path with the permissions of the directory model
+// (private where model is empty or no directory), remembered like those of
+// MakeDirectories. Returns 0 or a failure code; never touches IoStatus.
+int MakeDirectoryLike(const std::string& path, const std::string& model);
 // True only for a regular file (or a link to one). Never touches IoStatus.
 bool PathExists(const std::string& path);
 // Sets the last-write time of a file open for writing from a DOS date-time in
 // local time. Returns 0 or a failure code; never touches IoStatus.
 int SetFileStamp(TDiskFile& file, std::uint32_t stamp);
-// Gives a file open for writing the access permissions of the file at
-// fromPath. Returns 0 or a failure code; never touches IoStatus.
-int CopyFilePermissions(const std::string& fromPath, TDiskFile& file);
+// Gives a complete file open for writing the owner, group and permissions of
+// the file at model, or without a model those of a new file (the set-ID bits
+// go where the owner can't be given). Returns 0 or a failure code; never
+// touches IoStatus.
+int TakeOwnerAndMode(const std::string& model, TDiskFile& file);
 // Returns the pending status and clears it.
 int TakeIoStatus();
 // Transfer count bytes in pieces of at most BlockPiece; a failed piece does
@@ -124,8 +131,13 @@ bool IsCreatedFile(const std::string& path);
 // one of the run's own files to remove on a fatal stop.
 void DeleteQuietly(const std::string& path);
 // Closes every file the layer still has open, then deletes the remembered
-// files. Used on the way out of a fatal stop.
+// files and removes the remembered directories that are empty, newest
+// first. Used on the way out of a fatal stop.
 void RemoveCreatedFiles();
+// Removes the remembered directories that are empty, newest first.
+void RemoveCreatedDirectories();
+// The directories created so far hold the run's results now: they stay.
+void KeepCreatedDirectories();
 
 }  // namespace mendrix
 

@@ -11,6 +11,7 @@
 #include "console/console.h"
 #include "generator/make_patch.h"
 #include "platform/platform.h"
+#include "startup/command_line.h"
 
 namespace {
 
@@ -38,7 +39,10 @@ namespace {
 
 int main(int argc, char** argv) {
   mendrix::OsStartup(argc, argv);
-  const std::vector<std::string> arguments = mendrix::OsSplitArguments();
+  // Split as Mendrix splits its own: by the system on POSIX, by the
+  // program's rules from the one text that Windows hands over.
+  std::vector<std::string> arguments;
+  for (int i = 1; i <= mendrix::ArgumentCount(); ++i) arguments.push_back(mendrix::Argument(i));
   mendrix::TMakeOptions options;
   std::vector<std::string> paths;
   for (std::size_t i = 0; i < arguments.size(); ++i) {

@@ -1,10 +1,11 @@
 // Embedded files.
 //
 // Record after the entry's name: EmbeddedLength (u32), EmbeddedTime (u32,
-// DOS date-time), then EmbeddedLength content bytes. The content is written
-// to a new file beside EmbeddedPath, dated, and only then renamed onto
-// EmbeddedPath in one step, so no half-written file ever stands there. A file
-// already at EmbeddedPath is replaced without a backup.
+// DOS date-time), then EmbeddedLength content bytes. The content is staged
+// like any result: written to a new file beside EmbeddedPath, dated, and
+// renamed onto EmbeddedPath in one step by the commit, so no half-written
+// file ever stands there. A file already at EmbeddedPath is replaced without
+// a backup.
 #include "install/embedded.h"
 
 #include <algorithm>
@@ -14,8 +15,9 @@
 #include <string>
 
 #include "console/console.h"
+#include "delta/streams.h"
+#include "install/staging.h"
 #include "patchfile/byte_order.h"
-#include "install/entries.h"
 
 namespace mendrix {
 
@@ -24,62 +26,48 @@ namespace {
 constexpr std::int32_t EmbeddedPiece = 60000;  // bytes per read and write of the content
 std::array<std::uint8_t, EmbeddedPiece> EmbeddedBuffer;
 
-[[noreturn]] void StopWriting(TDiskFile& file, const std::string& name) {
-  CloseDiskFile(file);
-  (void)TakeIoStatus();  // the write failed already
-  DeleteQuietly(name);
-  FatalStop("Error writing embedded file!");
-}
-
 }  // namespace
 
-void WriteEmbeddedFile(TPatchContext& context, bool testOnly) {
-  std::array<std::uint8_t, EmbeddedRecordSize> record;
-  if (!ReadBlock(context.PatchFile, record.data(), EmbeddedRecordSize)) {
+TEmbeddedRecord ReadEmbeddedRecord(TPatchContext& context) {
+  std::array<std::uint8_t, EmbeddedRecordSize> bytes;
+  if (!ReadBlock(context.PatchFile, bytes.data(), EmbeddedRecordSize)) {
     FatalStop("Error, can't read from patchfile?!");
   }
-  const std::uint32_t length = LoadU32Le(record.data());
-  const std::uint32_t stamp = LoadU32Le(record.data() + 4);
+  TEmbeddedRecord record;
+  record.Length = LoadU32Le(bytes.data());
+  record.Stamp = LoadU32Le(bytes.data() + 4);
+  return record;
+}
 
-  if (testOnly) {
-    // Step over the content; whether it is all there shows when it is written.
-    const std::int64_t next = std::int64_t{GetPosition(context.PatchFile)} + length;
-    if (next < 0 || next > std::numeric_limits<std::int32_t>::max()) {
-      FatalStop("Error, patch corrupted!");
-    }
-    SeekTo(context.PatchFile, static_cast<std::int32_t>(next));
-    return;
+void SkipEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record) {
+  // Whether the content is all there shows only when it is read.
+  const std::int64_t next = std::int64_t{GetPosition(context.PatchFile)} + record.Length;
+  if (next < 0 || next > std::numeric_limits<std::int32_t>::max()) {
+    FatalStop("Error, patch corrupted!");
   }
+  SeekTo(context.PatchFile, static_cast<std::int32_t>(next));
+}
 
+bool StageEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record,
+                          const std::string& model, std::string& staged) {
   const std::string& path = context.EmbeddedPath;
   MakeDirectories(path);
   TDiskFile file;
-  std::string name;
-  if (!CreateBesideFile(path, file, name)) FatalStop("Error writing embedded file!");
+  if (!CreateBesideFile(path, file, staged)) return false;
 
-  for (std::uint32_t remaining = length; remaining > 0;) {
+  bool ok = true;
+  for (std::uint32_t remaining = record.Length; ok && remaining > 0;) {
     const std::int32_t piece =
         static_cast<std::int32_t>(std::min<std::uint32_t>(remaining, EmbeddedPiece));
-    if (!ReadBlock(context.PatchFile, EmbeddedBuffer.data(), piece) ||
-        !WriteBlock(file, EmbeddedBuffer.data(), piece)) {
-      StopWriting(file, name);
-    }
+    ok = ReadBlock(context.PatchFile, EmbeddedBuffer.data(), piece) &&
+         WriteBlock(file, EmbeddedBuffer.data(), piece);
     remaining -= static_cast<std::uint32_t>(piece);
+    StopIfInterrupted();
   }
-  // Dated through the handle still open for writing; a stamp the system
-  // refuses leaves the file with the time of writing.
-  (void)SetFileStamp(file, stamp);
   CloseDiskFile(file);
-  if (TakeIoStatus() != 0) StopWriting(file, name);
-
-  TDiskFile written;
-  written.Path = name;
-  ReplaceDiskFile(written, path);
-  if (TakeIoStatus() != 0) {
-    DeleteQuietly(name);
-    FatalStop("Error writing embedded file!");
-  }
-  ForgetCreatedFile(name);
+  ok = TakeIoStatus() == 0 && ok && FinishStaged(staged, model, record.Stamp);
+  if (!ok) DeleteQuietly(staged);
+  return ok;
 }
 
 }  // namespace mendrix

@@ -53,10 +53,16 @@ constexpr int OsGenericError = 1000000;  // stands in for a failure without a co
 [[nodiscard]] int OsSetSize(TOsHandle handle, std::int64_t size);
 [[nodiscard]] int OsGetPosition(TOsHandle handle, std::int64_t& position);
 [[nodiscard]] int OsClose(TOsHandle handle);
-// Gives the file open at handle the access permissions of the file at from
-// (a replaced program stays executable). Where the system has no such
-// permissions it does nothing and succeeds.
-[[nodiscard]] int OsCopyPermissions(const std::string& from, TOsHandle handle);
+// Gives the complete file open at handle the owner, group and access
+// permissions of the file at model (a final link not followed), so that a
+// replaced program stays executable and keeps its owner. Where the owner
+// can't be given, the set-user-ID and set-group-ID bits are dropped. With an
+// empty model: the permissions a new file gets (0666 less the umask). Where
+// the system has no such permissions it does nothing and succeeds.
+[[nodiscard]] int OsTakeOwnerAndMode(const std::string& model, TOsHandle handle);
+// Makes the data of the named files durable, in one batch where the system
+// allows (once per file system on Linux).
+[[nodiscard]] int OsSyncFiles(const std::vector<std::string>& paths);
 // Sets the last-write time from a DOS date-time (high 16 bits date, low 16
 // bits time) read as local time. Fails for an invalid stamp and for a handle
 // not open for writing. The last-access time is kept.
@@ -75,10 +81,37 @@ constexpr int OsGenericError = 1000000;  // stands in for a failure without a co
 // True when both names lead to the same file.
 bool OsSameFile(const std::string& first, const std::string& second);
 [[nodiscard]] int OsMakeDirectory(const std::string& path);
+// Creates a directory with the access permissions of the directory model
+// (0700 when model is no directory).
+[[nodiscard]] int OsMakeDirectoryLike(const std::string& path, const std::string& model);
+// Removes an empty directory.
+[[nodiscard]] int OsRemoveDirectory(const std::string& path);
+// Makes the names in the named directories durable (nothing on Win32).
+[[nodiscard]] int OsSyncDirectories(const std::vector<std::string>& paths);
 // True only for a directory, or a link to one.
 bool OsIsDirectory(const std::string& path);
 // True only for a regular file, or a link to one.
 bool OsIsRegularFile(const std::string& path);
+
+// What stands at path itself; a symbolic link (a reparse point on Win32) is
+// never followed. Missing also where the path can't be looked at.
+enum class TOsPathKind { Missing, File, Directory, Link, Other };
+TOsPathKind OsPathKind(const std::string& path);
+
+// What tells one file from another and from an earlier state of itself.
+struct TOsFileIdentity {
+  std::uint64_t Device = 0;
+  std::uint64_t Inode = 0;     // file index on Win32
+  std::int64_t Size = 0;
+  std::int64_t Modified = 0;   // last-write time, in the system's finest unit
+  std::uint32_t Links = 0;     // names the file has
+  bool Regular = false;        // a regular file (not a link, directory, device)
+};
+// Identity of the file at path; a final link is followed only with follow
+// set. Nonzero when nothing can be looked at there.
+[[nodiscard]] int OsFileIdentity(const std::string& path, bool follow, TOsFileIdentity& identity);
+// True when the user may create a file in the existing directory.
+bool OsCanCreateIn(const std::string& directory);
 
 // ---- Directory listing ----
 
@@ -105,13 +138,20 @@ void OsWriteOut(const char* text, std::size_t length);
 // Waits for one key on standard input. A terminal is put into a raw mode for
 // the wait and what was typed before is drained; a special key's sequence is
 // no key. Other input: each byte is a key, and end of input gives 0 at once.
-// With timed set the wait gives up after limitMilliseconds and returns 0.
+// With timed set the wait gives up after limitMilliseconds and returns 0;
+// an interrupt ends it at once with 0.
 std::uint8_t OsWaitKey(bool timed, std::uint32_t limitMilliseconds);
 
 // ---- Process ----
 
-// Called first by main with its arguments.
+// Called first by main with its arguments. Makes the process safe to run
+// from scripts: closed standard descriptors are opened on the null device,
+// a closed pipe or a file-size limit makes a write fail instead of ending
+// the process, and an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break
+// or a closed console on Win32) only marks itself pending.
 void OsStartup(int argc, char** argv);
+// True once an interrupt has arrived (it stays pending).
+bool OsInterruptPending();
 // The command line as one text to be split by the program's own rules, when
 // the system hands it over that way (Win32). False when arguments come split.
 bool OsCommandLineText(std::string& text);

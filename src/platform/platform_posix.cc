@@ -5,10 +5,12 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/vfs.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +45,25 @@ bool SystemPath(const std::string& path, std::string& mapped) {
 
 int Fd(TOsHandle handle) { return static_cast<int>(handle); }
 
+// Files the program creates for itself (work files, results being staged)
+// are private until they are complete.
+constexpr mode_t PrivateMode = 0600;
+// The permission bits a new file gets from the umask, read at start-up.
+mode_t NewFileMode = 0644;
+
+volatile sig_atomic_t InterruptArrived = 0;
+
+void NoteInterrupt(int) { InterruptArrived = 1; }
+
+// Opens path as a directory, never through a final link; -1 on failure.
+int OpenDirectory(const std::string& mapped) {
+  int fd;
+  do {
+    fd = ::open(mapped.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 int OpenFile(const std::string& path, int flags, mode_t mode, TOsHandle& handle,
              std::int64_t* size = nullptr) {
   handle = NoHandle;
@@ -51,9 +72,19 @@ int OpenFile(const std::string& path, int flags, mode_t mode, TOsHandle& handle,
   // A name created exclusively is a new regular file: nothing to check, and
   // nothing there to block on. Any other open must not hang on a FIFO.
   const bool exclusive = (flags & O_EXCL) != 0;
+  if (!exclusive && (flags & O_CREAT) == 0) {
+    // Look before opening: opening some devices acts by itself.
+    struct stat before;
+    if (::stat(mapped.c_str(), &before) != 0) return LastError();
+    const bool readOnly = (flags & O_ACCMODE) == O_RDONLY;
+    if (!S_ISREG(before.st_mode) && (readOnly || !S_ISCHR(before.st_mode))) {
+      return S_ISDIR(before.st_mode) ? EISDIR : EINVAL;
+    }
+  }
   int fd;
   do {
-    fd = ::open(mapped.c_str(), flags | O_CLOEXEC | (exclusive ? 0 : O_NONBLOCK), mode);
+    fd = ::open(mapped.c_str(), flags | O_CLOEXEC | O_NOCTTY | (exclusive ? 0 : O_NONBLOCK),
+                mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return LastError();
   if (exclusive) {
@@ -133,12 +164,6 @@ void RestoreTerminal() {
   }
 }
 
-void RestoreAndRaise(int signalNumber) {
-  RestoreTerminal();
-  ::signal(signalNumber, SIG_DFL);
-  ::raise(signalNumber);
-}
-
 std::int64_t NowMilliseconds() {
   struct timespec now;
   ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -149,6 +174,7 @@ std::int64_t NowMilliseconds() {
 // no limit). True when a read will not block.
 bool InputReady(std::int64_t deadline) {
   for (;;) {
+    if (InterruptArrived) return false;
     int timeout = -1;
     if (deadline >= 0) {
       std::int64_t left = deadline - NowMilliseconds();
@@ -168,12 +194,6 @@ std::uint8_t WaitTerminalKey(std::int64_t deadline) {
   raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
-  struct sigaction restore = {};
-  restore.sa_handler = RestoreAndRaise;
-  struct sigaction oldInt, oldTerm, oldHup;
-  ::sigaction(SIGINT, &restore, &oldInt);
-  ::sigaction(SIGTERM, &restore, &oldTerm);
-  ::sigaction(SIGHUP, &restore, &oldHup);
   TerminalChanged = 1;
   (void)::tcsetattr(0, TCSANOW, &raw);
   (void)::tcflush(0, TCIFLUSH);  // keys typed before the wait don't count
@@ -195,9 +215,6 @@ std::uint8_t WaitTerminalKey(std::int64_t deadline) {
     break;
   }
   RestoreTerminal();
-  ::sigaction(SIGINT, &oldInt, nullptr);
-  ::sigaction(SIGTERM, &oldTerm, nullptr);
-  ::sigaction(SIGHUP, &oldHup, nullptr);
   return key;
 }
 
@@ -247,11 +264,11 @@ int OsOpenRead(const std::string& path, TOsHandle& handle, std::int64_t& size) {
 }
 
 int OsCreate(const std::string& path, TOsHandle& handle) {
-  return OpenFile(path, O_RDWR | O_CREAT | O_TRUNC, 0666, handle);
+  return OpenFile(path, O_RDWR | O_CREAT | O_TRUNC, PrivateMode, handle);
 }
 
 int OsCreateNew(const std::string& path, TOsHandle& handle) {
-  return OpenFile(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666, handle);
+  return OpenFile(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, PrivateMode, handle);
 }
 
 int OsOpenWrite(const std::string& path, TOsHandle& handle) {
@@ -335,13 +352,45 @@ int OsClose(TOsHandle handle) {
   return 0;
 }
 
-int OsCopyPermissions(const std::string& from, TOsHandle handle) {
+int OsTakeOwnerAndMode(const std::string& model, TOsHandle handle) {
+  mode_t mode = NewFileMode;
   std::string mapped;
-  if (!SystemPath(from, mapped)) return ENOENT;
   struct stat info;
-  if (::stat(mapped.c_str(), &info) != 0) return LastError();
-  if (::fchmod(Fd(handle), info.st_mode & 07777) != 0) return LastError();
+  if (!model.empty() && SystemPath(model, mapped) && ::lstat(mapped.c_str(), &info) == 0 &&
+      S_ISREG(info.st_mode)) {
+    mode = info.st_mode & 07777;
+    // Owner and group first: a set-ID bit must never come with another owner.
+    if (::fchown(Fd(handle), info.st_uid, info.st_gid) != 0) mode &= ~mode_t{S_ISUID | S_ISGID};
+  }
+  if (::fchmod(Fd(handle), mode) != 0) return LastError();
   return 0;
+}
+
+int OsSyncFiles(const std::vector<std::string>& paths) {
+  // One syncfs per file system writes out everything at once: far cheaper
+  // than one flush per file in a tree of many small ones.
+  std::vector<dev_t> done;
+  int result = 0;
+  for (const std::string& path : paths) {
+    std::string mapped;
+    if (!SystemPath(path, mapped)) continue;
+    int fd = ::open(mapped.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+      if (result == 0) result = LastError();
+      continue;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) == 0 &&
+        std::find(done.begin(), done.end(), info.st_dev) == done.end()) {
+      if (::syncfs(fd) == 0) {
+        done.push_back(info.st_dev);
+      } else if (::fdatasync(fd) != 0 && result == 0) {
+        result = LastError();
+      }
+    }
+    ::close(fd);
+  }
+  return result;
 }
 
 int OsSetWriteTime(TOsHandle handle, std::uint32_t dosStamp) {
@@ -418,6 +467,80 @@ int OsMakeDirectory(const std::string& path) {
   if (mapped.empty()) return ENOENT;
   if (::mkdir(mapped.c_str(), 0777) != 0) return LastError();
   return 0;
+}
+
+int OsMakeDirectoryLike(const std::string& path, const std::string& model) {
+  std::string mapped, modelMapped;
+  if (!SystemPath(path, mapped) || mapped.empty()) return ENOENT;
+  mode_t mode = 0700;
+  struct stat info;
+  if (SystemPath(model, modelMapped) && !modelMapped.empty() &&
+      ::lstat(modelMapped.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    mode = info.st_mode & 07777;
+  }
+  // Created private, then given the bits (which the umask would cut).
+  if (::mkdir(mapped.c_str(), 0700) != 0) return LastError();
+  int fd = OpenDirectory(mapped);
+  if (fd < 0) return LastError();
+  int result = ::fchmod(fd, mode) == 0 ? 0 : LastError();
+  ::close(fd);
+  return result;
+}
+
+int OsRemoveDirectory(const std::string& path) {
+  std::string mapped;
+  if (!SystemPath(path, mapped) || mapped.empty()) return ENOENT;
+  if (::rmdir(mapped.c_str()) != 0) return LastError();
+  return 0;
+}
+
+int OsSyncDirectories(const std::vector<std::string>& paths) {
+  int result = 0;
+  for (const std::string& path : paths) {
+    std::string mapped;
+    if (!SystemPath(path, mapped) || mapped.empty()) continue;
+    int fd = OpenDirectory(mapped);
+    if (fd < 0 || ::fsync(fd) != 0) {
+      if (result == 0) result = LastError();
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  return result;
+}
+
+TOsPathKind OsPathKind(const std::string& path) {
+  std::string mapped;
+  if (!SystemPath(path, mapped) || mapped.empty()) return TOsPathKind::Missing;
+  struct stat info;
+  if (::lstat(mapped.c_str(), &info) != 0) return TOsPathKind::Missing;
+  if (S_ISLNK(info.st_mode)) return TOsPathKind::Link;
+  if (S_ISDIR(info.st_mode)) return TOsPathKind::Directory;
+  if (S_ISREG(info.st_mode)) return TOsPathKind::File;
+  return TOsPathKind::Other;
+}
+
+int OsFileIdentity(const std::string& path, bool follow, TOsFileIdentity& identity) {
+  identity = TOsFileIdentity();
+  std::string mapped;
+  if (!SystemPath(path, mapped) || mapped.empty()) return ENOENT;
+  struct stat info;
+  if ((follow ? ::stat(mapped.c_str(), &info) : ::lstat(mapped.c_str(), &info)) != 0) {
+    return LastError();
+  }
+  identity.Device = static_cast<std::uint64_t>(info.st_dev);
+  identity.Inode = static_cast<std::uint64_t>(info.st_ino);
+  identity.Size = static_cast<std::int64_t>(info.st_size);
+  identity.Modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                      info.st_mtim.tv_nsec;
+  identity.Links = static_cast<std::uint32_t>(info.st_nlink);
+  identity.Regular = S_ISREG(info.st_mode);
+  return 0;
+}
+
+bool OsCanCreateIn(const std::string& directory) {
+  std::string mapped;
+  if (!SystemPath(directory, mapped) || mapped.empty()) return false;
+  return ::faccessat(AT_FDCWD, mapped.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 bool OsIsDirectory(const std::string& path) {
@@ -497,7 +620,33 @@ std::uint8_t OsWaitKey(bool timed, std::uint32_t limitMilliseconds) {
 void OsStartup(int argc, char** argv) {
   SavedArgumentCount = argc;
   SavedArguments = argv;
+  // A closed standard descriptor would be taken by the next file opened (the
+  // patch), and a key wait or a message would then read or write that file.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      int opened = ::open("/dev/null", O_RDWR | O_NOCTTY);
+      if (opened >= 0 && opened != fd) ::close(opened);
+    }
+  }
+  // A reader that went away (| head) or a file-size limit: the write fails
+  // and the run deals with that, instead of ending halfway.
+  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
+  struct sigaction note = {};
+  note.sa_handler = NoteInterrupt;
+  ::sigemptyset(&note.sa_mask);
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old = {};
+    ::sigaction(signalNumber, nullptr, &old);
+    // A signal ignored by whoever started us (nohup, a background job) stays so.
+    if (old.sa_handler != SIG_IGN) ::sigaction(signalNumber, &note, nullptr);
+  }
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  NewFileMode = 0666 & ~mask;
 }
+
+bool OsInterruptPending() { return InterruptArrived != 0; }
 
 bool OsCommandLineText(std::string& text) {
   text.clear();

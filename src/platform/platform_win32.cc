@@ -9,6 +9,7 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -79,11 +80,13 @@ bool ValidDosStamp(std::uint32_t stamp) {
 }
 
 // An open handle that only asks about a file (no access to its data), so it
-// never meets a sharing conflict. Follows links; takes directories too.
-HANDLE OpenForQuery(const std::string& path) {
+// never meets a sharing conflict. Takes directories too; a final link (a
+// reparse point) is followed only with follow set.
+HANDLE OpenForQuery(const std::string& path, bool follow = true) {
   if (path.empty()) return INVALID_HANDLE_VALUE;
+  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
   return CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                     nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
 void FillEntry(const WIN32_FIND_DATAA& data, TOsDirEntry& entry) {
@@ -104,6 +107,33 @@ void WriteAll(HANDLE output, const char* text, std::size_t length) {
     length -= written;
   }
 }
+
+// ---- Interrupts ----
+
+// Set by the console control handler, which the system runs on a thread of
+// its own; read by the waits and by the program between its steps.
+std::atomic<bool> Interrupted{false};
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      Interrupted = true;
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+      Interrupted = true;
+      // The process ends as soon as this handler returns: holding on gives
+      // the program its chance to finish the step it is in and leave through
+      // OsExit. The system ends the process after its own time limit anyway.
+      Sleep(INFINITE);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+// Longest stretch a key wait goes without looking at the interrupt flag.
+constexpr DWORD InterruptPoll = 100;
 
 // ---- Key waits ----
 
@@ -151,13 +181,16 @@ std::uint8_t WaitConsoleKey(HANDLE input, bool timed, DWORD limit) {
   DrainConsole(input);  // whatever was typed or clicked before the wait
   DWORD start = GetTickCount();
   for (;;) {
+    // Ctrl-C does not come as a key while the console processes it: the
+    // handler sets the flag, and this loop looks at it on every round.
+    if (Interrupted) return 0;
     std::uint8_t key = TakeConsoleKey(input);
     if (key != 0) return key;
     DWORD left = TimeLeft(timed, start, limit);
     if (left == 0) return 0;
     // The console input handle is signalled while events are pending; the
     // cap keeps the poll going even if a wake-up is missed.
-    (void)WaitForSingleObject(input, left > 100 ? 100 : left);
+    (void)WaitForSingleObject(input, left > InterruptPoll ? InterruptPoll : left);
   }
 }
 
@@ -231,7 +264,17 @@ std::uint8_t ReadInputByte(HANDLE input, bool timed, DWORD limit) {
     KeyReader->Pending = true;
     SetEvent(KeyReader->Request);
   }
-  if (WaitForSingleObject(KeyReader->Done, timed ? limit : INFINITE) != WAIT_OBJECT_0) return 0;
+  // Waited for in short slices, so that an interrupt ends the wait; a read
+  // left running is taken up by the next wait, as after a time-out.
+  DWORD start = GetTickCount();
+  for (;;) {
+    if (Interrupted) return 0;
+    DWORD left = TimeLeft(timed, start, limit);
+    DWORD result =
+        WaitForSingleObject(KeyReader->Done, left > InterruptPoll ? InterruptPoll : left);
+    if (result == WAIT_OBJECT_0) break;
+    if (result != WAIT_TIMEOUT || left == 0) return 0;
+  }
   KeyReader->Pending = false;
   return KeyReader->Byte;
 }
@@ -397,8 +440,30 @@ int OsReplace(const std::string& from, const std::string& to) {
   return 0;
 }
 
-int OsCopyPermissions(const std::string&, TOsHandle) {
-  return 0;  // the read-only attribute is not carried over to a result
+int OsTakeOwnerAndMode(const std::string&, TOsHandle) {
+  // Files here have no owner and mode of that kind; the read-only attribute
+  // is not carried over to a result.
+  return 0;
+}
+
+int OsSyncFiles(const std::vector<std::string>& paths) {
+  // Windows flushes one file at a time, through a handle open for writing.
+  int result = 0;
+  for (const std::string& path : paths) {
+    int error = 0;
+    HANDLE file = path.empty() ? INVALID_HANDLE_VALUE
+                               : CreateFileA(path.c_str(), GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      error = path.empty() ? ERROR_PATH_NOT_FOUND : LastError();
+    } else {
+      if (!FlushFileBuffers(file)) error = LastError();
+      CloseHandle(file);
+    }
+    if (result == 0) result = error;  // the first failure, after trying them all
+  }
+  return result;
 }
 
 int OsLink(const std::string& from, const std::string& to) {
@@ -428,6 +493,74 @@ int OsMakeDirectory(const std::string& path) {
   if (path.empty()) return ERROR_PATH_NOT_FOUND;
   if (!CreateDirectoryA(path.c_str(), nullptr)) return LastError();
   return 0;
+}
+
+int OsMakeDirectoryLike(const std::string& path, const std::string&) {
+  // Access rights are inherited from the parent directory here.
+  return OsMakeDirectory(path);
+}
+
+int OsRemoveDirectory(const std::string& path) {
+  if (path.empty()) return ERROR_PATH_NOT_FOUND;
+  if (!RemoveDirectoryA(path.c_str())) return LastError();
+  return 0;
+}
+
+int OsSyncDirectories(const std::vector<std::string>&) {
+  return 0;  // names are made durable with the file system's own log
+}
+
+TOsPathKind OsPathKind(const std::string& path) {
+  if (path.empty()) return TOsPathKind::Missing;
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return TOsPathKind::Link;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return TOsPathKind::Directory;
+  }
+  // Device names (NUL, CON, COM1...) open from any directory, whether or not
+  // the system gives them attributes: only the handle tells them apart.
+  HANDLE file = OpenForQuery(path, false);
+  if (file == INVALID_HANDLE_VALUE) {
+    return attributes == INVALID_FILE_ATTRIBUTES ? TOsPathKind::Missing : TOsPathKind::File;
+  }
+  DWORD type = GetFileType(file);
+  CloseHandle(file);
+  if (type != FILE_TYPE_DISK) return TOsPathKind::Other;
+  return attributes == INVALID_FILE_ATTRIBUTES ? TOsPathKind::Missing : TOsPathKind::File;
+}
+
+int OsFileIdentity(const std::string& path, bool follow, TOsFileIdentity& identity) {
+  identity = TOsFileIdentity();
+  HANDLE file = OpenForQuery(path, follow);
+  if (file == INVALID_HANDLE_VALUE) return path.empty() ? ERROR_PATH_NOT_FOUND : LastError();
+  int result = 0;
+  if (GetFileType(file) == FILE_TYPE_DISK) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(file, &info)) {
+      identity.Device = info.dwVolumeSerialNumber;
+      identity.Inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+      identity.Size =
+          static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+      identity.Modified = static_cast<std::int64_t>(
+          (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+          info.ftLastWriteTime.dwLowDateTime);
+      identity.Links = info.nNumberOfLinks;
+      identity.Regular = (info.dwFileAttributes &
+                          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    } else {
+      result = LastError();
+    }
+  }
+  // A device (NUL, CON...) has no index or size: it is there, and no file.
+  CloseHandle(file);
+  return result;
+}
+
+bool OsCanCreateIn(const std::string& directory) {
+  // The read-only attribute of a directory does not keep files out of it,
+  // and the access rights can't be judged short of trying: an existing
+  // directory counts, and a refusal shows when the file is made.
+  return OsIsDirectory(directory);
 }
 
 bool OsIsDirectory(const std::string& path) {
@@ -504,6 +637,7 @@ void OsWriteOut(const char* text, std::size_t length) {
 }
 
 std::uint8_t OsWaitKey(bool timed, std::uint32_t limitMilliseconds) {
+  if (Interrupted) return 0;
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   if (input == nullptr || input == INVALID_HANDLE_VALUE) return 0;
   DWORD mode = 0;
@@ -517,7 +651,12 @@ void OsStartup(int, char**) {
   // A drive without a disk in it (a card reader, an empty CD drive) must not
   // bring up a dialog box while the search lists the drives: it just fails.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  // Ctrl-C, Ctrl-Break and a closed console window only mark an interrupt;
+  // the program ends at a point where its files are whole.
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
+
+bool OsInterruptPending() { return Interrupted; }
 
 bool OsCommandLineText(std::string& text) {
   const char* line = GetCommandLineA();

@@ -6,11 +6,12 @@
 
 #include "console/console.h"
 #include "fileio/fileio.h"
+#include "install/entries.h"
+#include "install/staging.h"
 #include "patchfile/container.h"
 #include "patchfile/entry_table.h"
 #include "platform/platform.h"
 #include "run/search.h"
-#include "install/entries.h"
 
 namespace mendrix {
 
@@ -50,25 +51,40 @@ void SearchForTargets(TPatchContext& context, TRunOptions& options) {
 void RunPatch(TRunOptions& options) {
   TPatchContext context;
   OpenPatch(context, options);
+  StopIfInterrupted();
   context.TempDir = TempDirectory();
+  // Work files must never land in the current directory, which is often
+  // the user's tree.
+  if (context.TempDir.empty()) FatalStop("Error, can't buffer patchdata in temporary files!");
+
+  // The pass that tests the targets also looks whether every result can be
+  // put in place and, unless only testing, stages the results beside their
+  // targets; the commit then puts them there.
+  TInstallPlan plan;
+  plan.Check = true;
+  plan.Stage = !options.TestMode;
 
   bool search = options.AutoScan;
   bool checked = false;  // every entry of OldPath has just passed the test quietly
   if (options.OldPath != ".") {
     // Quiet, and run even without -auto: a failure here that is fatal even
     // when quiet (a damaged patch) stops the run before anything is printed.
-    checked = ProcessEntries(context, options, true, true);
-    if (checked) search = false;
+    checked = ProcessEntries(context, options, true, true, &plan);
+    if (checked) {
+      search = false;
+    } else {
+      DiscardPlan(plan);
+    }
   }
   if (search) SearchForTargets(context, options);
 
   const std::string notApplicable = "Error, patch seems not applicable to ";
   if (checked) {
-    // Nothing happened since the quiet test rebuilt and checked every entry
-    // of these targets: the test pass gives its lines without doing that work
-    // a second time. The apply pass rebuilds and checks each entry again.
-    RepeatTestPassLines(context, options);
-  } else if (!ProcessEntries(context, options, true, false)) {
+    // Nothing happened since the quiet test rebuilt, checked and staged
+    // every entry of these targets: the test pass gives its lines without
+    // doing that work a second time.
+    RepeatTestPassLines(plan);
+  } else if (!ProcessEntries(context, options, true, false, &plan)) {
     FatalStop(notApplicable + options.OldPath);
   }
 
@@ -76,9 +92,7 @@ void RunPatch(TRunOptions& options) {
     OutWriteLn("Ok. Patch applicable to \"" + options.OldPath + "\".\r\n");
   } else {
     OutWriteLn("Test Ok. Now applying patch.");
-    // A walk that stops short has not patched everything: that is a failure,
-    // not a finished run.
-    if (!ProcessEntries(context, options, false, false)) FatalStop(notApplicable + options.OldPath);
+    CommitPlan(plan, context, options, false);
   }
   OutWriteLn("Done.");
   CloseDiskFile(context.PatchFile);

@@ -1,6 +1,6 @@
 // Embedded files read straight from a record in a patch file: skipped in
-// tests with the position moved past them, written whole and dated in the
-// apply pass, and never left half-written.
+// tests with the position moved past them, staged whole and dated beside
+// their place, and never left half-written.
 #include "install/embedded.h"
 
 #include <gtest/gtest.h>
@@ -55,33 +55,37 @@ TEST_F(EmbeddedTest, TestPassStepsOverContent) {
   for (std::uint32_t length : {0u, 1u, 70000u}) {
     SCOPED_TRACE(length);
     Open(length, TBytes(length, 'c'));
-    WriteEmbeddedFile(Context, true);
+    SkipEmbeddedContent(Context, ReadEmbeddedRecord(Context));
     EXPECT_EQ(GetPosition(Context.PatchFile), static_cast<std::int32_t>(12 + length));
     EXPECT_FALSE(test::FileExists(Dir.File("out")));
     CloseDiskFile(Context.PatchFile);
   }
 }
 
-TEST_F(EmbeddedTest, ApplyPassWritesDatedFile) {
+TEST_F(EmbeddedTest, StagingWritesDatedPrivateCopyBeside) {
   for (std::uint32_t length : {0u, 5u, 130000u}) {
     SCOPED_TRACE(length);
     const TBytes content = test::RandomBytes(length, length);
     // An older, longer file there is replaced whole.
     test::WriteFileBytes(Dir.File("out/sub/file.txt"), TBytes(140000, 'o'));
     Open(length, content);
-    WriteEmbeddedFile(Context, false);
+    std::string staged;
+    ASSERT_TRUE(StageEmbeddedContent(Context, ReadEmbeddedRecord(Context), "", staged));
     EXPECT_EQ(GetPosition(Context.PatchFile), static_cast<std::int32_t>(12 + length));
-    EXPECT_EQ(test::ReadFileBytes(Context.EmbeddedPath), content);
-    EXPECT_EQ(test::FileWriteTime(Context.EmbeddedPath), StampSeconds);
-    EXPECT_EQ(test::ListDirectory(Dir.File("out/sub")), std::vector<std::string>{"file.txt"});
+    EXPECT_EQ(test::ReadFileBytes(staged), content);
+    EXPECT_EQ(test::FileWriteTime(staged), StampSeconds);
+    // The file there stays until the commit.
+    EXPECT_EQ(test::ReadFileBytes(Context.EmbeddedPath), TBytes(140000, 'o'));
+    EXPECT_EQ(staged, Context.EmbeddedPath + ".DWX0");
+    DeleteQuietly(staged);
     CloseDiskFile(Context.PatchFile);
   }
 }
 
 TEST_F(EmbeddedTest, TruncatedContentLeavesNothingHalfWritten) {
   Open(500, TBytes(100, 'c'));  // announces 500 bytes, holds 100 and the tail
-  EXPECT_EXIT(WriteEmbeddedFile(Context, false), testing::ExitedWithCode(1),
-              "Error writing embedded file!");
+  std::string staged;
+  EXPECT_FALSE(StageEmbeddedContent(Context, ReadEmbeddedRecord(Context), "", staged));
   EXPECT_EQ(test::ListDirectory(Dir.File("out/sub")), std::vector<std::string>{});
 }
 
@@ -100,7 +104,8 @@ TEST_F(EmbeddedTest, DamagedRecordStops) {
     SCOPED_TRACE(c.Name);
     Open(c.Length, {});
     SeekTo(Context.PatchFile, c.At);
-    EXPECT_EXIT(WriteEmbeddedFile(Context, true), testing::ExitedWithCode(1), c.Message);
+    EXPECT_EXIT(SkipEmbeddedContent(Context, ReadEmbeddedRecord(Context)),
+                testing::ExitedWithCode(1), c.Message);
     CloseDiskFile(Context.PatchFile);
   }
 }

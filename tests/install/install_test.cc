@@ -1,12 +1,13 @@
-// Putting a finished result in place: every state the target and its backup
-// name can be in, including those an interrupted run leaves, and failures
-// that must leave the user's file untouched.
+// Putting staged results in place: every state the target and its backup
+// name can be in, including those an interrupted run leaves, and a commit
+// that fails halfway.
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
 #endif
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "checksum/checksum.h"
 #include "support/test_files.h"
 #include "install/entries.h"
+#include "install/staging.h"
 
 namespace mendrix {
 namespace {
@@ -29,127 +31,126 @@ using TBytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t ResultStamp = (23u << 9 | 4u << 5 | 5u) << 16 | (6u << 11 | 7u << 5 | 4u);
 constexpr std::int64_t ResultSeconds = 1049522828;
 
-class InstallResultTest : public testing::Test {
+// A hand-made entry of a tree or single-file patch whose result is staged
+// beside its target, and then committed.
+class CommitTest : public testing::Test {
  protected:
   void SetUp() override {
 #ifndef _WIN32
     setenv("TZ", "UTC", 1);
     tzset();
 #endif
-    New = test::RandomBytes(150000, 5);  // more than one piece of the copy
+    New = test::RandomBytes(150000, 5);
     Old = test::RandomBytes(1000, 6);
-    Context.Entry.ResultSize = static_cast<std::uint32_t>(New.size());
-    Context.Entry.ResultCrc =
-        CrcUpdate(CrcStart, New.data(), static_cast<std::int32_t>(New.size()));
-    Context.Entry.ResultTime = ResultStamp;
-    WriteFileBytes(Work, New);
+    Context.BackupName = "Backup";
   }
 
-  // Names in the destination's directory that are install copies.
-  std::vector<std::string> Copies() const {
-    std::vector<std::string> copies;
+  // Looks at the entry for name, stages New for it and adds it to Plan.
+  bool Plan(bool treeMode, const std::string& name, TInstallProblem& problem) {
+    Context.TreeMode = treeMode;
+    Options.NewPath = treeMode ? Dir.File("app") : Dir.File("app/" + name);
+    Context.EntryName = treeMode ? name : Options.NewPath;
+    Context.TargetPath = treeMode ? JoinPath(Options.NewPath, name) : Options.NewPath;
+    TPlannedEntry entry;
+    entry.Name = name;
+    if (!CheckFileInstall(Context, Options, entry, problem)) return false;
+    entry.Staged = Context.TargetPath + ".DWX0";
+    std::string systemName = entry.Staged;  // the test writes it without the program's layer
+    std::replace(systemName.begin(), systemName.end(), '\\', '/');
+    WriteFileBytes(systemName, New);
+    RememberCreatedFile(entry.Staged);
+    EXPECT_TRUE(FinishStaged(entry.Staged, entry.Replaces ? entry.Target : "", ResultStamp));
+    Installs.Entries.push_back(entry);
+    return true;
+  }
+
+  // Names in the target's directory that are staged files.
+  std::vector<std::string> Staged() const {
+    std::vector<std::string> staged;
     for (const std::string& name : ListDirectory(Dir.File("app"))) {
-      if (name.find(".DWX") != std::string::npos) copies.push_back(name);
+      if (name.find(".DWX") != std::string::npos) staged.push_back(name);
     }
-    return copies;
+    return staged;
   }
 
   test::TTempDir Dir;
   TPatchContext Context;
+  TRunOptions Options;
+  TInstallPlan Installs;
   TBytes New, Old;
-  const std::string Work = Dir.File("work.tmp");
   const std::string Target = Dir.File("app/file.dat");
   const std::string Backup = Dir.File("app/Backup/file.dat");
 };
 
-TEST_F(InstallResultTest, PlacesResultInEveryStartingState) {
+TEST_F(CommitTest, PlacesResultInEveryStartingState) {
   struct TCase {
     const char* Name;
-    bool TargetOld;    // the old file stands at the target
-    int BackupState;   // 0 none, 1 a hard link to the target, 2 another file
-    bool TreeMode;     // with a backup path
-    bool TargetIsNew;  // the target already holds the result
+    bool TargetOld;   // the old file stands at the target
+    bool BackupLink;  // an interrupted run linked it to its backup name
+    bool TreeMode;
   };
   const TCase cases[] = {
-      {"single file replaced", true, 0, false, false},
-      {"single file where none was", false, 0, false, false},
-      {"tree: old file backed up", true, 0, true, false},
-      {"tree: no old file, no backup", false, 0, true, false},
-      {"tree: backup linked by an interrupted run", true, 1, true, false},
-      {"tree: backup name taken, but the target already is the result", false, 2, true, true},
+      {"single file replaced", true, false, false},
+      {"single file where none was", false, false, false},
+      {"tree: old file backed up", true, false, true},
+      {"tree: no old file, no backup", false, false, true},
+      {"tree: backup linked by an interrupted run", true, true, true},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     std::error_code ignored;
     std::filesystem::remove_all(Dir.File("app"), ignored);
+    std::filesystem::create_directories(Dir.File("app"));
     if (c.TargetOld) WriteFileBytes(Target, Old);
-    if (c.TargetIsNew) WriteFileBytes(Target, New);
-    if (c.BackupState == 1) {
+    if (c.BackupLink) {
       std::filesystem::create_directories(Dir.File("app/Backup"));
       std::filesystem::create_hard_link(Target, Backup);
     }
-    if (c.BackupState == 2) WriteFileBytes(Backup, {'x'});
+    Installs = TInstallPlan();
+    TInstallProblem problem;
+    ASSERT_TRUE(Plan(c.TreeMode, "file.dat", problem)) << problem.Message;
 
-    InstallResult(Context, Work, Target, c.TreeMode ? Backup : std::string());
+    CommitPlan(Installs, Context, Options, true);
 
     EXPECT_EQ(ReadFileBytes(Target), New);
-    if (!c.TargetIsNew) {
-      EXPECT_EQ(test::FileWriteTime(Target), ResultSeconds);
-    }
-    EXPECT_TRUE(Copies().empty());
-    EXPECT_EQ(ReadFileBytes(Work), New);  // the work file is the caller's
+    EXPECT_EQ(test::FileWriteTime(Target), ResultSeconds);
+    EXPECT_TRUE(Staged().empty());
     if (c.TreeMode && c.TargetOld) {
       EXPECT_EQ(ReadFileBytes(Backup), Old);
-      EXPECT_FALSE(std::filesystem::equivalent(Backup, Target));
-    }
-    if (c.BackupState == 0 && !(c.TreeMode && c.TargetOld)) {
+    } else {
       EXPECT_FALSE(FileExists(Backup));
     }
-    if (c.BackupState == 2) {
-      EXPECT_EQ(ReadFileBytes(Backup), TBytes{'x'});
-    }
   }
 }
 
-TEST_F(InstallResultTest, TakenBackupNameStopsWithTargetKept) {
+TEST_F(CommitTest, TakenBackupNameIsFoundBeforeAnythingChanges) {
+  std::filesystem::create_directories(Dir.File("app"));
   WriteFileBytes(Target, Old);
   WriteFileBytes(Backup, {'x'});
-  EXPECT_EXIT(InstallResult(Context, Work, Target, Backup), testing::ExitedWithCode(1),
-              testing::Eq("Error, can't replace \"" + Target + "\"!\r\n\r\n\r\n"));
+  TInstallProblem problem;
+  EXPECT_FALSE(Plan(true, "file.dat", problem));
+  EXPECT_EQ(problem.Message, "Error, can't replace \"" + JoinPath(Dir.File("app"), "file.dat") +
+                                 "\"!");
+  EXPECT_NE(problem.Note.find("already holds"), std::string::npos);
   EXPECT_EQ(ReadFileBytes(Target), Old);
-  EXPECT_EQ(ReadFileBytes(Backup), TBytes{'x'});
-  EXPECT_TRUE(Copies().empty());
 }
 
-TEST_F(InstallResultTest, MissingWorkFileStops) {
+// The second entry's target changed after the test: the commit stops there
+// and puts the first entry back as it was, backup name and all.
+TEST_F(CommitTest, FailedCommitPutsBackWhatItDid) {
+  std::filesystem::create_directories(Dir.File("app"));
   WriteFileBytes(Target, Old);
-  EXPECT_EXIT(InstallResult(Context, Dir.File("gone"), Target, std::string()),
-              testing::ExitedWithCode(1), "Error, can't open temporary generated file!");
+  WriteFileBytes(Dir.File("app/second.dat"), Old);
+  TInstallProblem problem;
+  ASSERT_TRUE(Plan(true, "file.dat", problem));
+  ASSERT_TRUE(Plan(true, "second.dat", problem));
+  WriteFileBytes(Dir.File("app/second.dat"), {'c', 'h', 'a', 'n', 'g', 'e', 'd'});
+  EXPECT_EXIT(CommitPlan(Installs, Context, Options, true), testing::ExitedWithCode(1),
+              "Error, can't replace");
   EXPECT_EQ(ReadFileBytes(Target), Old);
-}
-
-// The copy runs out of room halfway (a file size limit that root is held to
-// as well): the old file must still be there, whole, and no half copy left.
-TEST_F(InstallResultTest, FailedCopyKeepsOldFile) {
-#ifdef _WIN32
-  GTEST_SKIP() << "no file size limit to run out of";
-#else
-  for (bool treeMode : {false, true}) {
-    SCOPED_TRACE(treeMode ? "tree" : "single file");
-    WriteFileBytes(Target, Old);
-    auto installWithLimit = [&] {
-      signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails instead
-      struct rlimit limit = {65536, 65536};
-      setrlimit(RLIMIT_FSIZE, &limit);
-      InstallResult(Context, Work, Target, treeMode ? Backup : std::string());
-    };
-    EXPECT_EXIT(installWithLimit(), testing::ExitedWithCode(1),
-                "Error, can't copy temporary generated file!");
-    EXPECT_EQ(ReadFileBytes(Target), Old);
-    EXPECT_FALSE(FileExists(Backup));
-    EXPECT_TRUE(Copies().empty());
-  }
-#endif
+  EXPECT_FALSE(FileExists(Backup));
+  EXPECT_FALSE(FileExists(Dir.File("app/Backup")));
+  EXPECT_TRUE(Staged().empty());
 }
 
 TEST(FileMatches, SizeFirstThenChecksum) {

@@ -1,6 +1,6 @@
-// What only the Windows program does: share modes, devices, key waits on a
-// pipe, the command line as one text, and searches of the drives. Elsewhere
-// this file is empty.
+// What only the Windows program does: share modes, devices, what stands at a
+// name, key waits on a pipe, the command line as one text, and searches of
+// the drives. Elsewhere this file is empty.
 #ifdef _WIN32
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -91,6 +92,146 @@ TEST(Win32Names, DevicesAreNoRegularFiles) {
     EXPECT_NE(OsOpenRead(device, handle, size), 0);
     EXPECT_EQ(handle, NoHandle);
   }
+}
+
+// ---- What stands at a name ----
+
+TEST(Win32Names, PathKindTellsMissingFilesDirectoriesAndDevices) {
+  TTempDir dir;
+  WriteFileBytes(dir.File("file"), {1, 2});
+  ASSERT_TRUE(std::filesystem::create_directory(dir.File("sub")));
+  const struct {
+    std::string Path;
+    TOsPathKind Kind;
+  } cases[] = {
+      {dir.File("file"), TOsPathKind::File},
+      {dir.File("sub"), TOsPathKind::Directory},
+      {dir.Path(), TOsPathKind::Directory},
+      {dir.File("missing"), TOsPathKind::Missing},
+      {dir.File("missing\\below"), TOsPathKind::Missing},
+      {"", TOsPathKind::Missing},
+      {"NUL", TOsPathKind::Other},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Path);
+    EXPECT_EQ(OsPathKind(c.Path), c.Kind);
+  }
+}
+
+// The last-write time as OsFileIdentity gives it for a DOS stamp (TZ=UTC in
+// the tests, so local time is UTC).
+std::int64_t FileTimeOf(std::uint32_t dosStamp) {
+  FILETIME local, universal;
+  EXPECT_TRUE(DosDateTimeToFileTime(static_cast<WORD>(dosStamp >> 16),
+                                    static_cast<WORD>(dosStamp & 0xFFFF), &local));
+  EXPECT_TRUE(LocalFileTimeToFileTime(&local, &universal));
+  return static_cast<std::int64_t>((std::uint64_t{universal.dwHighDateTime} << 32) |
+                                   universal.dwLowDateTime);
+}
+
+void SetWriteTime(const std::string& path, std::uint32_t dosStamp) {
+  TOsHandle handle = NoHandle;
+  ASSERT_EQ(OsOpenWrite(path, handle), 0);
+  EXPECT_EQ(OsSetWriteTime(handle, dosStamp), 0);
+  EXPECT_EQ(OsClose(handle), 0);
+}
+
+// Two names of one file are one file; another file, or the same file after a
+// rewrite, is told apart.
+TEST(Win32Names, FileIdentityOfLinksAndRewrites) {
+  TTempDir dir;
+  const std::string first = dir.File("first");
+  const std::string second = dir.File("second");
+  const std::string other = dir.File("other");
+  WriteFileBytes(first, {1, 2, 3});
+  WriteFileBytes(other, {1, 2, 3});
+  ASSERT_EQ(OsLink(first, second), 0);
+  const std::uint32_t stamp = test::DosStamp(2001, 2, 3, 4, 5, 6);
+  SetWriteTime(first, stamp);
+
+  TOsFileIdentity a, b, c;
+  ASSERT_EQ(OsFileIdentity(first, false, a), 0);
+  ASSERT_EQ(OsFileIdentity(second, true, b), 0);
+  ASSERT_EQ(OsFileIdentity(other, false, c), 0);
+  EXPECT_EQ(a.Device, b.Device);
+  EXPECT_EQ(a.Inode, b.Inode);
+  EXPECT_EQ(a.Links, 2u);
+  EXPECT_EQ(b.Links, 2u);
+  EXPECT_EQ(a.Size, 3);
+  EXPECT_EQ(a.Modified, FileTimeOf(stamp));
+  EXPECT_TRUE(a.Regular);
+  EXPECT_NE(c.Inode, a.Inode);
+  EXPECT_EQ(c.Links, 1u);
+
+  // Same size, new time; then new size.
+  WriteFileBytes(first, {4, 5, 6});
+  SetWriteTime(first, stamp + 1);  // two seconds later
+  TOsFileIdentity rewritten;
+  ASSERT_EQ(OsFileIdentity(second, false, rewritten), 0);
+  EXPECT_EQ(rewritten.Inode, a.Inode);
+  EXPECT_EQ(rewritten.Size, 3);
+  EXPECT_EQ(rewritten.Modified, FileTimeOf(stamp + 1));
+  WriteFileBytes(first, {4, 5, 6, 7});
+  SetWriteTime(first, stamp + 1);
+  ASSERT_EQ(OsFileIdentity(first, false, rewritten), 0);
+  EXPECT_EQ(rewritten.Size, 4);
+
+  TOsFileIdentity directory;
+  ASSERT_EQ(OsFileIdentity(dir.Path(), true, directory), 0);
+  EXPECT_FALSE(directory.Regular);
+  TOsFileIdentity missing;
+  EXPECT_NE(OsFileIdentity(dir.File("missing"), true, missing), 0);
+  EXPECT_NE(OsFileIdentity("", true, missing), 0);
+}
+
+TEST(Win32Names, MakeAndRemoveDirectories) {
+  TTempDir dir;
+  const std::string sub = dir.File("sub");
+  ASSERT_EQ(OsMakeDirectoryLike(sub, dir.Path()), 0);
+  EXPECT_EQ(OsPathKind(sub), TOsPathKind::Directory);
+  EXPECT_TRUE(OsCanCreateIn(sub));
+  EXPECT_NE(OsMakeDirectoryLike(sub, dir.Path()), 0);  // already there
+  EXPECT_NE(OsMakeDirectoryLike(dir.File("missing\\sub"), ""), 0);
+
+  WriteFileBytes(sub + "\\file", {1});
+  EXPECT_NE(OsRemoveDirectory(sub), 0);  // not empty
+  EXPECT_NE(OsRemoveDirectory(sub + "\\file"), 0);  // no directory
+  EXPECT_EQ(OsPathKind(sub + "\\file"), TOsPathKind::File);
+  EXPECT_FALSE(OsCanCreateIn(sub + "\\file"));
+  ASSERT_EQ(OsDelete(sub + "\\file"), 0);
+  EXPECT_EQ(OsRemoveDirectory(sub), 0);
+  EXPECT_EQ(OsPathKind(sub), TOsPathKind::Missing);
+  EXPECT_FALSE(OsCanCreateIn(sub));
+  EXPECT_NE(OsRemoveDirectory(sub), 0);
+  EXPECT_EQ(OsSyncDirectories({dir.Path()}), 0);
+}
+
+// Every file is flushed; a name that can't be opened is reported even when
+// the files after it are fine.
+TEST(Win32Files, SyncFilesReportsTheFirstFailure) {
+  TTempDir dir;
+  const std::string a = dir.File("a");
+  const std::string b = dir.File("b");
+  const std::string missing = dir.File("missing");
+  WriteFileBytes(a, {1});
+  WriteFileBytes(b, {2, 3});
+  const struct {
+    const char* Name;
+    std::vector<std::string> Paths;
+    int Error;
+  } cases[] = {
+      {"two files", {a, b}, 0},
+      {"none", {}, 0},
+      {"missing first", {missing, a}, ERROR_FILE_NOT_FOUND},
+      {"missing last", {a, b, missing}, ERROR_FILE_NOT_FOUND},
+      {"a directory", {a, dir.Path()}, ERROR_ACCESS_DENIED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(OsSyncFiles(c.Paths), c.Error);
+  }
+  EXPECT_EQ(test::ReadFileBytes(a), (test::TBytes{1}));
+  EXPECT_EQ(test::ReadFileBytes(b), (test::TBytes{2, 3}));
 }
 
 TEST(Win32Listing, NamesKindsAndMissingDirectories) {
@@ -209,6 +350,69 @@ TEST(Win32KeyWait, FileInputGivesEachByteThenZero) {
   EXPECT_EQ(OsWaitKey(false, 0), 0);
   SetStdHandle(STD_INPUT_HANDLE, saved);
   CloseHandle(file);
+}
+
+// ---- Interrupts ----
+
+DWORD WINAPI PressCtrlCLater(LPVOID) {
+  Sleep(300);
+  GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  return 0;
+}
+
+// The exit code of a child below whose new console takes no key input, as
+// under Wine without a terminal.
+constexpr int NoConsoleInput = 10;
+int LastChildExit = -1;
+
+bool SucceededOrHadNoConsoleInput(int exitCode) {
+  LastChildExit = exitCode;
+  return exitCode == 0 || exitCode == NoConsoleInput;
+}
+
+// Run in a process of its own, on a console of its own (Ctrl-C goes to every
+// process on a console, and the mark stays): a key wait under way when Ctrl-C
+// comes ends with 0 soon after it, and so does every later wait. The exit
+// code tells which step failed.
+[[noreturn]] void InterruptAKeyWait(bool fromConsole) {
+  OsStartup(0, nullptr);
+  FreeConsole();
+  if (!AllocConsole()) std::_Exit(2);
+  SetConsoleCtrlHandler(nullptr, FALSE);  // Ctrl-C may come ignored from the parent
+  HANDLE input = INVALID_HANDLE_VALUE;
+  HANDLE writer = nullptr;  // kept open: the pipe stays silent
+  if (fromConsole) {
+    input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD mode = 0;
+    if (input != INVALID_HANDLE_VALUE && !GetConsoleMode(input, &mode)) {
+      std::_Exit(NoConsoleInput);
+    }
+  } else if (!CreatePipe(&input, &writer, nullptr, 0)) {
+    input = INVALID_HANDLE_VALUE;
+  }
+  if (input == INVALID_HANDLE_VALUE) std::_Exit(3);
+  SetStdHandle(STD_INPUT_HANDLE, input);
+  if (OsInterruptPending()) std::_Exit(4);
+  HANDLE thread = CreateThread(nullptr, 0, PressCtrlCLater, nullptr, 0, nullptr);
+  if (thread == nullptr) std::_Exit(5);
+  DWORD start = GetTickCount();
+  if (OsWaitKey(false, 0) != 0) std::_Exit(6);
+  DWORD took = Since(start);
+  if (!OsInterruptPending()) std::_Exit(7);
+  if (took < 250 || took > 1500) std::_Exit(8);
+  start = GetTickCount();
+  if (OsWaitKey(true, 5000) != 0 || Since(start) > 200) std::_Exit(9);
+  std::_Exit(0);
+}
+
+TEST(Win32Interrupt, CtrlCEndsAConsoleKeyWait) {
+  EXPECT_EXIT(InterruptAKeyWait(true), SucceededOrHadNoConsoleInput, "");
+  if (LastChildExit == NoConsoleInput) GTEST_SKIP() << "a new console takes no key input here";
+}
+
+TEST(Win32Interrupt, CtrlCEndsAKeyWaitOnASilentPipe) {
+  EXPECT_EXIT(InterruptAKeyWait(false), testing::ExitedWithCode(0), "");
 }
 
 // ---- Whole runs ----
