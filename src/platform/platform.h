@@ -146,10 +146,14 @@ std::uint8_t OsWaitKey(bool timed, std::uint32_t limitMilliseconds);
 
 // Called first by main with its arguments. Makes the process safe to run
 // from scripts: closed standard descriptors are opened on the null device,
-// a closed pipe or a file-size limit makes a write fail instead of ending
-// the process, and an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break
-// or a closed console on Win32) only marks itself pending.
+// and a closed pipe or a file-size limit makes a write fail instead of
+// ending the process.
 void OsStartup(int argc, char** argv);
+// From now on an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break or a
+// closed console on Win32) only marks itself pending, for the program to
+// stop where it can do so cleanly. A signal ignored by whoever started the
+// program stays ignored.
+void OsCatchInterrupts();
 // True once an interrupt has arrived (it stays pending).
 bool OsInterruptPending();
 // The command line as one text to be split by the program's own rules, when

@@ -632,6 +632,12 @@ void OsStartup(int argc, char** argv) {
   // and the run deals with that, instead of ending halfway.
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  NewFileMode = 0666 & ~mask;
+}
+
+void OsCatchInterrupts() {
   struct sigaction note = {};
   note.sa_handler = NoteInterrupt;
   ::sigemptyset(&note.sa_mask);
@@ -641,9 +647,6 @@ void OsStartup(int argc, char** argv) {
     // A signal ignored by whoever started us (nohup, a background job) stays so.
     if (old.sa_handler != SIG_IGN) ::sigaction(signalNumber, &note, nullptr);
   }
-  const mode_t mask = ::umask(022);
-  ::umask(mask);
-  NewFileMode = 0666 & ~mask;
 }
 
 bool OsInterruptPending() { return InterruptArrived != 0; }

@@ -8,6 +8,9 @@
 int main(int argc, char** argv) {
   using namespace mendrix;
   OsStartup(argc, argv);
+  // An interrupt stops the run only where nothing of the user's is left
+  // half changed.
+  OsCatchInterrupts();
   TRunOptions options;
   DetectSelfPatch(options);
   ShowBanner();
