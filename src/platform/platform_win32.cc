@@ -651,8 +651,12 @@ void OsStartup(int, char**) {
   // A drive without a disk in it (a card reader, an empty CD drive) must not
   // bring up a dialog box while the search lists the drives: it just fails.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+void OsCatchInterrupts() {
   // Ctrl-C, Ctrl-Break and a closed console window only mark an interrupt;
-  // the program ends at a point where its files are whole.
+  // the program ends at a point where its files are whole. A process started
+  // with Ctrl-C ignored is never handed it, so that stays as it was.
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
