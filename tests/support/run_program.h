@@ -8,6 +8,14 @@
 
 namespace mendrix::test {
 
+// How a standard stream of the program is set up when it starts.
+enum class TStream {
+  Pipe,        // a pipe: fed with Input, or read into Out and Err
+  Closed,      // no descriptor (handle) at all
+  ReaderGone,  // a pipe whose other end is closed before the start: writes
+               // fail (SIGPIPE on POSIX); as input, an empty pipe
+};
+
 struct TRunRequest {
   std::string Program;                  // empty: the mendrix program under test
   std::vector<std::string> Arguments;   // after the program name
@@ -16,6 +24,9 @@ struct TRunRequest {
   // Added to (or replacing in) the test's environment; TZ is UTC unless set.
   std::vector<std::pair<std::string, std::string>> Environment;
   int TimeoutSeconds = 60;
+  TStream InputStream = TStream::Pipe;
+  TStream OutputStream = TStream::Pipe;
+  TStream ErrorStream = TStream::Pipe;
 };
 
 struct TRunResult {

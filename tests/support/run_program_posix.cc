@@ -1,5 +1,6 @@
 // Starts a program with fork and exec, feeds its standard input and collects
-// its two outputs until it ends or its time runs out.
+// its two outputs until it ends or its time runs out; a stream can also be
+// left closed, or be a pipe nobody reads.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -45,15 +46,45 @@ TRunResult RunProgram(const TRunRequest& request) {
   std::vector<std::string> envStrings;
   for (const auto& [name, value] : environment) envStrings.push_back(name + "=" + value);
 
-  int input[2], output[2], error[2];
-  if (pipe(input) != 0 || pipe(output) != 0 || pipe(error) != 0) return result;
+  // One pipe per stream that has one; [0] is the read end. The runner's end
+  // of a stream whose other side is gone is closed before the start.
+  const TStream kinds[3] = {request.InputStream, request.OutputStream, request.ErrorStream};
+  int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+  for (int i = 0; i < 3; ++i) {
+    if (kinds[i] != TStream::Closed && pipe(pipes[i]) != 0) {
+      for (auto& ends : pipes) {
+        for (int fd : ends) {
+          if (fd >= 0) close(fd);
+        }
+      }
+      return result;
+    }
+  }
+  for (int i = 0; i < 3; ++i) {
+    int& own = pipes[i][i == 0 ? 1 : 0];
+    if (kinds[i] == TStream::ReaderGone && own >= 0) {
+      close(own);
+      own = -1;
+    }
+  }
 
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(input[0], 0);
-    dup2(output[1], 1);
-    dup2(error[1], 2);
-    for (int fd : {input[0], input[1], output[0], output[1], error[0], error[1]}) close(fd);
+    for (int i = 0; i < 3; ++i) {
+      const int childEnd = pipes[i][i == 0 ? 0 : 1];
+      if (childEnd >= 0) dup2(childEnd, i);
+    }
+    for (auto& ends : pipes) {
+      for (int fd : ends) {
+        if (fd > 2) close(fd);
+      }
+    }
+    for (int i = 0; i < 3; ++i) {
+      if (kinds[i] == TStream::Closed) close(i);
+    }
+    // As a shell starts it: the runner itself ignores SIGPIPE, and an
+    // ignored signal would stay ignored across exec.
+    signal(SIGPIPE, SIG_DFL);
     if (!request.WorkDir.empty() && chdir(request.WorkDir.c_str()) != 0) _exit(126);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -65,41 +96,54 @@ TRunResult RunProgram(const TRunRequest& request) {
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
-  close(input[0]);
-  close(output[1]);
-  close(error[1]);
+  for (int i = 0; i < 3; ++i) {
+    int& childEnd = pipes[i][i == 0 ? 0 : 1];
+    if (childEnd >= 0) close(childEnd);
+    childEnd = -1;
+  }
+  int inFd = pipes[0][1], outFd = pipes[1][0], errFd = pipes[2][0];
   if (pid < 0) {
-    close(input[1]);
-    close(output[0]);
-    close(error[0]);
+    for (int fd : {inFd, outFd, errFd}) {
+      if (fd >= 0) close(fd);
+    }
     return result;
   }
   signal(SIGPIPE, SIG_IGN);
-  fcntl(input[1], F_SETFL, O_NONBLOCK);
 
   std::size_t written = 0;
-  int inFd = input[1];
-  if (request.Input.empty()) {
+  if (inFd >= 0 && request.Input.empty()) {
     close(inFd);
     inFd = -1;
   }
-  int outFd = output[0], errFd = error[0];
+  if (inFd >= 0) fcntl(inFd, F_SETFL, O_NONBLOCK);
+  int status = 0;
+  struct rusage usage = {};
+  bool ended = false;
   std::int64_t deadline = NowMilliseconds() + std::int64_t{request.TimeoutSeconds} * 1000;
-  while (outFd >= 0 || errFd >= 0) {
+  while (!ended) {
     std::int64_t left = deadline - NowMilliseconds();
     if (left <= 0) {
       result.TimedOut = true;
       kill(pid, SIGKILL);
       break;
     }
+    // With both outputs done, only the end of the program is awaited.
+    if (outFd < 0 && errFd < 0) {
+      pid_t waited = wait4(pid, &status, WNOHANG, &usage);
+      if (waited == pid || (waited < 0 && errno != EINTR)) {
+        ended = true;
+        break;
+      }
+    }
     struct pollfd fds[3];
     int count = 0;
     if (outFd >= 0) fds[count++] = {outFd, POLLIN, 0};
     if (errFd >= 0) fds[count++] = {errFd, POLLIN, 0};
     if (inFd >= 0) fds[count++] = {inFd, POLLOUT, 0};
-    int n = poll(fds, static_cast<nfds_t>(count), static_cast<int>(left > 200 ? 200 : left));
+    const int wait = outFd < 0 && errFd < 0 && inFd < 0 ? 5 : 200;
+    int n = poll(fds, static_cast<nfds_t>(count), static_cast<int>(left > wait ? wait : left));
     if (n < 0 && errno != EINTR) break;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count && n > 0; ++i) {
       if (fds[i].revents == 0) continue;
       int fd = fds[i].fd;
       if (fd == inFd) {
@@ -122,12 +166,12 @@ TRunResult RunProgram(const TRunRequest& request) {
       }
     }
   }
-  if (inFd >= 0) close(inFd);
-  if (outFd >= 0) close(outFd);
-  if (errFd >= 0) close(errFd);
-  int status = 0;
-  struct rusage usage = {};
-  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  for (int fd : {inFd, outFd, errFd}) {
+    if (fd >= 0) close(fd);
+  }
+  if (!ended) {
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
   }
   result.MaxResidentKb = usage.ru_maxrss;
   if (WIFEXITED(status)) result.ExitCode = WEXITSTATUS(status);

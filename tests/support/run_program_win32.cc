@@ -1,5 +1,6 @@
 // Starts a program with CreateProcessA, feeds its standard input through a
-// pipe and collects its two outputs until it ends or its time runs out.
+// pipe and collects its two outputs until it ends or its time runs out; a
+// stream can also be left without a handle, or be a pipe nobody reads.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -127,6 +128,7 @@ bool MakePipe(HANDLE& childEnd, HANDLE& ownEnd, bool childReads) {
 }
 
 void Drain(HANDLE from, std::string* into) {
+  if (from == nullptr) return;
   char buffer[65536];
   DWORD read = 0;
   while (ReadFile(from, buffer, sizeof buffer, &read, nullptr) && read > 0) {
@@ -135,6 +137,7 @@ void Drain(HANDLE from, std::string* into) {
 }
 
 void Feed(HANDLE to, const std::string* bytes) {
+  if (to == nullptr) return;
   std::size_t written = 0;
   while (written < bytes->size()) {
     DWORD piece = static_cast<DWORD>(std::min<std::size_t>(bytes->size() - written, 65536));
@@ -159,16 +162,28 @@ TRunResult RunProgram(const TRunRequest& request) {
   }
   std::string environment = EnvironmentBlock(request);
 
+  // A closed stream gives the program no handle; a stream whose other side
+  // is gone has its pipe, with the runner's end closed before the start.
   HANDLE inChild = nullptr, inOwn = nullptr, outChild = nullptr, outOwn = nullptr;
   HANDLE errChild = nullptr, errOwn = nullptr;
-  bool piped = MakePipe(inChild, inOwn, true) && MakePipe(outChild, outOwn, false) &&
-               MakePipe(errChild, errOwn, false);
+  bool piped = (request.InputStream == TStream::Closed || MakePipe(inChild, inOwn, true)) &&
+               (request.OutputStream == TStream::Closed || MakePipe(outChild, outOwn, false)) &&
+               (request.ErrorStream == TStream::Closed || MakePipe(errChild, errOwn, false));
   if (!piped) {
     result.Err = "test runner: CreatePipe failed with error " + std::to_string(GetLastError());
     for (HANDLE h : {inChild, inOwn, outChild, outOwn, errChild, errOwn}) {
       if (h != nullptr) CloseHandle(h);
     }
     return result;
+  }
+  const std::pair<TStream, HANDLE*> ownEnds[] = {{request.InputStream, &inOwn},
+                                                 {request.OutputStream, &outOwn},
+                                                 {request.ErrorStream, &errOwn}};
+  for (const auto& [stream, own] : ownEnds) {
+    if (stream == TStream::ReaderGone && *own != nullptr) {
+      CloseHandle(*own);
+      *own = nullptr;
+    }
   }
 
   STARTUPINFOA startup = {};
@@ -199,9 +214,13 @@ TRunResult RunProgram(const TRunRequest& request) {
     }
   }
   // Only the child keeps its ends, so the pipes end when it does.
-  for (HANDLE h : {inChild, outChild, errChild}) CloseHandle(h);
+  for (HANDLE h : {inChild, outChild, errChild}) {
+    if (h != nullptr) CloseHandle(h);
+  }
   if (!started) {
-    for (HANDLE h : {inOwn, outOwn, errOwn}) CloseHandle(h);
+    for (HANDLE h : {inOwn, outOwn, errOwn}) {
+      if (h != nullptr) CloseHandle(h);
+    }
     result.Err = "test runner: CreateProcess failed with error " + std::to_string(startError);
     return result;
   }
@@ -219,8 +238,9 @@ TRunResult RunProgram(const TRunRequest& request) {
   feeder.join();
   outReader.join();
   errReader.join();
-  CloseHandle(outOwn);
-  CloseHandle(errOwn);
+  for (HANDLE h : {outOwn, errOwn}) {
+    if (h != nullptr) CloseHandle(h);
+  }
 
   DWORD code = 0;
   if (!result.TimedOut && !GetExitCodeProcess(process.hProcess, &code)) {
