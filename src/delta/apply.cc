@@ -398,8 +398,10 @@ TApplyResult ApplyVariantTo(TPatchContext& context, const TVariantInfo& variant,
   FlushOutput(output);
   // A work file written over may hold more from its earlier use.
   SetFileSize(output.File, static_cast<std::int32_t>(output.Written()));
+  const bool sized = TakeIoStatus() == 0;
+  if (to.Finish && sized) to.Finished = FinishFile(output.File, to.Model, to.Stamp, to.Identity);
   CloseDiskFile(output.File);
-  if (TakeIoStatus() != 0) FatalStop(CannotWrite);
+  if (TakeIoStatus() != 0 || !sized) FatalStop(CannotWrite);
   to.Size = output.Written();
   to.Crc = output.Crc;
   const std::int64_t excludeEnd = std::int64_t{to.Exclude.ExcludeStart} + to.Exclude.ExcludeLength;

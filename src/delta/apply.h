@@ -30,10 +30,18 @@ struct TVariantOutput {
   // bytes are written, so that the file needn't be read back.
   bool Check = false;
   TExcludeRange Exclude;
+  // Set (with StageBeside): the complete output is finished before it is
+  // closed, as FinishFile does, with this date and the owner and
+  // permissions of Model.
+  bool Finish = false;
+  std::uint32_t Stamp = 0;
+  std::string Model;
 
   std::string Name;        // the closed output file
   std::uint32_t Crc = 0;   // with Check
   std::int64_t Size = 0;
+  bool Finished = false;      // with Finish: it was, and Identity is the file's
+  TOsFileIdentity Identity;
 };
 
 enum class TApplyResult {

@@ -327,6 +327,13 @@ int TakeOwnerAndMode(const std::string& model, TDiskFile& file) {
   return OsTakeOwnerAndMode(model, file.Handle);
 }
 
+bool FinishFile(TDiskFile& file, const std::string& model, std::uint32_t stamp,
+                TOsFileIdentity& identity) {
+  if (file.State != TFileState::ReadWrite) return false;
+  (void)OsSetWriteTime(file.Handle, stamp);
+  return OsTakeOwnerAndMode(model, file.Handle) == 0 && OsHandleIdentity(file.Handle, identity) == 0;
+}
+
 int MakeDirectoryLike(const std::string& path, const std::string& model) {
   const int error = OsMakeDirectoryLike(path, model);
   if (error == 0) CreatedDirectories.push_back(path);

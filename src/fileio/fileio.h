@@ -108,6 +108,13 @@ int SetFileStamp(TDiskFile& file, std::uint32_t stamp);
 // go where the owner can't be given). Returns 0 or a failure code; never
 // touches IoStatus.
 int TakeOwnerAndMode(const std::string& model, TDiskFile& file);
+// Finishes a complete file open for writing before it is closed: dates it
+// (a stamp the system refuses leaves the time of writing), gives it the
+// owner and permissions of model as TakeOwnerAndMode does, and reads its
+// identity. Done through the open file, so that nothing put at its name
+// meanwhile is changed instead. False when that fails.
+bool FinishFile(TDiskFile& file, const std::string& model, std::uint32_t stamp,
+                TOsFileIdentity& identity);
 // Returns the pending status and clears it.
 int TakeIoStatus();
 // Transfer count bytes in pieces of at most BlockPiece; a failed piece does

@@ -49,7 +49,8 @@ void SkipEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record) 
 }
 
 bool StageEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record,
-                          const std::string& model, std::string& staged) {
+                          const std::string& model, std::string& staged,
+                          TOsFileIdentity& identity) {
   const std::string& path = context.EmbeddedPath;
   MakeDirectories(path);
   TDiskFile file;
@@ -64,8 +65,9 @@ bool StageEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record,
     remaining -= static_cast<std::uint32_t>(piece);
     StopIfInterrupted();
   }
+  ok = ok && FinishFile(file, model, record.Stamp, identity);
   CloseDiskFile(file);
-  ok = TakeIoStatus() == 0 && ok && FinishStaged(staged, model, record.Stamp);
+  ok = TakeIoStatus() == 0 && ok;
   if (!ok) DeleteQuietly(staged);
   return ok;
 }

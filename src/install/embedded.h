@@ -25,7 +25,8 @@ void SkipEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record);
 // file at model (of a new file when model is empty). False when that fails
 // (the patch ends inside the content, a write fails); nothing is left then.
 bool StageEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record,
-                          const std::string& model, std::string& staged);
+                          const std::string& model, std::string& staged,
+                          TOsFileIdentity& identity);
 
 }  // namespace mendrix
 

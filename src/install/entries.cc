@@ -56,6 +56,8 @@ struct TChain {
   bool Matched = false;      // a variant's source matched
   std::string ResultFile;    // its last output (empty when it couldn't be staged)
   bool Staged = false;       // ResultFile is the staged file beside the target
+  bool Finished = false;     // and it was finished: dated, owner and permissions given
+  TOsFileIdentity Identity;
   std::uint32_t Crc = 0;
   std::int64_t Size = 0;
 };
@@ -84,7 +86,12 @@ TChain RunChain(TPatchContext& context, const TRunOptions& options, bool stage,
     TVariantOutput output;
     output.Check = last;
     output.Exclude = context.EntryExclude;
-    if (last && stage) output.StageBeside = context.TargetPath;
+    if (last && stage) {
+      output.StageBeside = context.TargetPath;
+      output.Finish = true;
+      output.Stamp = context.Entry.ResultTime;
+      output.Model = planned.Replaces ? planned.Target : std::string();
+    }
     const TApplyResult result =
         ApplyVariantTo(context, context.Variants[k], context.StreamOffset[k], currentSource,
                        !chain.Matched, !chain.Matched, targetSize, context.VariantExclude[k], output);
@@ -106,6 +113,8 @@ TChain RunChain(TPatchContext& context, const TRunOptions& options, bool stage,
     chain.ResultFile = output.Name;
     if (last) {
       chain.Staged = !output.StageBeside.empty();
+      chain.Finished = output.Finished;
+      chain.Identity = output.Identity;
       chain.Crc = output.Crc;
       chain.Size = output.Size;
     }
@@ -186,18 +195,18 @@ bool ProcessFileEntry(TPatchContext& context, const TRunOptions& options, bool q
   }
 
   if (!problem.Found && stage) {
-    const std::uint32_t stamp = context.Entry.ResultTime;
-    const std::string model = planned.Replaces ? planned.Target : std::string();
     if (chain.Staged) {
-      if (FinishStaged(chain.ResultFile, model, stamp)) {
+      if (chain.Finished) {
         planned.Staged = chain.ResultFile;
+        planned.StagedWas = chain.Identity;
       } else {
         DeleteQuietly(chain.ResultFile);
       }
       chain.ResultFile.clear();
     } else if (alreadyPatched) {
       // The file under OldPath is the result already; a copy goes to NewPath.
-      (void)StageCopy(oldFile, planned.Target, oldFile, stamp, planned.Staged);
+      (void)StageCopy(oldFile, planned.Target, oldFile, context.Entry.ResultTime, planned.Staged,
+                      planned.StagedWas);
     }
     if (planned.Staged.empty()) SetProblem(problem, CantCopy);
   }
@@ -225,7 +234,7 @@ void ProcessEmbeddedEntry(TPatchContext& context, const TRunOptions& options, bo
   if (plan.Check) (void)CheckEmbeddedInstall(context, options, planned, problem);
   if (!problem.Found && plan.Stage) {
     const std::string model = planned.Replaces ? planned.Target : std::string();
-    if (StageEmbeddedContent(context, record, model, planned.Staged)) {
+    if (StageEmbeddedContent(context, record, model, planned.Staged, planned.StagedWas)) {
       RemoveStagedLeftovers(planned.Target, planned.Staged);
     } else {
       SetProblem(problem, "Error writing embedded file!");

@@ -241,8 +241,13 @@ std::string CommitEntry(const TPlannedEntry& entry, const TPatchContext& context
   const std::string failure = entry.Embedded  ? std::string(CantWriteEmbedded)
                               : entry.Replaces ? CantReplace(entry.Target)
                                                : std::string(CantCopy);
-  // The target and the way to it must still be as the test found them.
+  // The target and the way to it must still be as the test found them,
+  // and the staged file the one this run wrote (the folder may be open to
+  // others, who could put a file of their own at its name).
   TOsFileIdentity now;
+  if (OsFileIdentity(entry.Staged, false, now) != 0 || !SameState(now, entry.StagedWas)) {
+    return CantCopy;
+  }
   if (entry.Replaces ? OsFileIdentity(entry.Target, false, now) != 0 ||
                            !SameState(now, entry.TargetWas)
                      : OsPathKind(entry.Target) != TOsPathKind::Missing) {
@@ -280,6 +285,12 @@ std::string CommitEntry(const TPlannedEntry& entry, const TPatchContext& context
   }
   step.Committed = true;
   ForgetCreatedFile(entry.Staged);
+  // Swapped in between the look and the rename: put the old file back.
+  if (OsFileIdentity(entry.Target, false, now) != 0 || !SameState(now, entry.StagedWas)) {
+    UndoStep(step);
+    step.Holder.clear();
+    return CantCopy;
+  }
   return std::string();
 }
 
@@ -374,19 +385,8 @@ bool CheckEmbeddedInstall(const TPatchContext& context, const TRunOptions& optio
   }
 }
 
-bool FinishStaged(const std::string& staged, const std::string& model, std::uint32_t stamp) {
-  TDiskFile file;
-  OpenForWriting(file, staged);
-  if (TakeIoStatus() != 0) return false;
-  // A stamp the system refuses leaves the time of writing, as on any copy.
-  (void)SetFileStamp(file, stamp);
-  const bool changed = TakeOwnerAndMode(model, file) == 0;
-  CloseDiskFile(file);
-  return TakeIoStatus() == 0 && changed;
-}
-
 bool StageCopy(const std::string& from, const std::string& target, const std::string& model,
-               std::uint32_t stamp, std::string& staged) {
+               std::uint32_t stamp, std::string& staged, TOsFileIdentity& identity) {
   TDiskFile source;
   OpenForReading(source, from);
   std::int32_t remaining = TakeIoStatus() == 0 ? GetSize(source) : -1;
@@ -403,8 +403,9 @@ bool StageCopy(const std::string& from, const std::string& target, const std::st
       ok = ReadBlock(source, buffer.get(), piece) && WriteBlock(copy, buffer.get(), piece);
       remaining -= piece;
     }
+    ok = ok && FinishFile(copy, model, stamp, identity);
     CloseDiskFile(copy);
-    ok = TakeIoStatus() == 0 && ok && FinishStaged(staged, model, stamp);
+    ok = TakeIoStatus() == 0 && ok;
     if (!ok) DeleteQuietly(staged);
   }
   if (source.State != TFileState::Closed) CloseDiskFile(source);

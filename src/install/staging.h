@@ -36,6 +36,7 @@ struct TPlannedEntry {
   // The staged result; empty when nothing is to be put in place (a file
   // already in its new state, or a pass that stages nothing).
   std::string Staged;
+  TOsFileIdentity StagedWas;    // the staged file as it was finished
   bool Replaces = false;        // a file stood at Target when it was looked at
   TOsFileIdentity TargetWas;    // that file, with Replaces
   std::string Backup;           // tree file entries with Replaces: its backup path
@@ -77,14 +78,11 @@ bool CheckFileInstall(const TPatchContext& context, const TRunOptions& options,
 bool CheckEmbeddedInstall(const TPatchContext& context, const TRunOptions& options,
                           TPlannedEntry& entry, TInstallProblem& problem);
 
-// Gives the complete closed file staged its date and the owner and
-// permissions of the file at model (of a new file when model is empty).
-// False when it can't be opened or changed.
-bool FinishStaged(const std::string& staged, const std::string& model, std::uint32_t stamp);
-// Copies the file at from to a new staged file beside target and finishes
-// it. False when that fails; nothing is left then.
+// Copies the file at from to a new staged file beside target, finished with
+// the date stamp and the owner and permissions of the file at model (of a
+// new file when model is empty). False when that fails; nothing is left then.
 bool StageCopy(const std::string& from, const std::string& target, const std::string& model,
-               std::uint32_t stamp, std::string& staged);
+               std::uint32_t stamp, std::string& staged, TOsFileIdentity& identity);
 // Removes what an interrupted run staged beside target and left: files
 // target.DWX<n> below the staged file's own number whose bytes are all
 // found, in order, at the start of staged (so nothing is lost with them).

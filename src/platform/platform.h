@@ -110,6 +110,8 @@ struct TOsFileIdentity {
 // Identity of the file at path; a final link is followed only with follow
 // set. Nonzero when nothing can be looked at there.
 [[nodiscard]] int OsFileIdentity(const std::string& path, bool follow, TOsFileIdentity& identity);
+// The same for the file open at handle.
+[[nodiscard]] int OsHandleIdentity(TOsHandle handle, TOsFileIdentity& identity);
 // True when the user may create a file in the existing directory.
 bool OsCanCreateIn(const std::string& directory);
 

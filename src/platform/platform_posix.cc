@@ -519,6 +519,20 @@ TOsPathKind OsPathKind(const std::string& path) {
   return TOsPathKind::Other;
 }
 
+namespace {
+
+void ToIdentity(const struct stat& info, TOsFileIdentity& identity) {
+  identity.Device = static_cast<std::uint64_t>(info.st_dev);
+  identity.Inode = static_cast<std::uint64_t>(info.st_ino);
+  identity.Size = static_cast<std::int64_t>(info.st_size);
+  identity.Modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                      info.st_mtim.tv_nsec;
+  identity.Links = static_cast<std::uint32_t>(info.st_nlink);
+  identity.Regular = S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
 int OsFileIdentity(const std::string& path, bool follow, TOsFileIdentity& identity) {
   identity = TOsFileIdentity();
   std::string mapped;
@@ -527,13 +541,15 @@ int OsFileIdentity(const std::string& path, bool follow, TOsFileIdentity& identi
   if ((follow ? ::stat(mapped.c_str(), &info) : ::lstat(mapped.c_str(), &info)) != 0) {
     return LastError();
   }
-  identity.Device = static_cast<std::uint64_t>(info.st_dev);
-  identity.Inode = static_cast<std::uint64_t>(info.st_ino);
-  identity.Size = static_cast<std::int64_t>(info.st_size);
-  identity.Modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
-                      info.st_mtim.tv_nsec;
-  identity.Links = static_cast<std::uint32_t>(info.st_nlink);
-  identity.Regular = S_ISREG(info.st_mode);
+  ToIdentity(info, identity);
+  return 0;
+}
+
+int OsHandleIdentity(TOsHandle handle, TOsFileIdentity& identity) {
+  identity = TOsFileIdentity();
+  struct stat info;
+  if (::fstat(Fd(handle), &info) != 0) return LastError();
+  ToIdentity(info, identity);
   return 0;
 }
 

@@ -529,10 +529,10 @@ TOsPathKind OsPathKind(const std::string& path) {
   return attributes == INVALID_FILE_ATTRIBUTES ? TOsPathKind::Missing : TOsPathKind::File;
 }
 
-int OsFileIdentity(const std::string& path, bool follow, TOsFileIdentity& identity) {
-  identity = TOsFileIdentity();
-  HANDLE file = OpenForQuery(path, follow);
-  if (file == INVALID_HANDLE_VALUE) return path.empty() ? ERROR_PATH_NOT_FOUND : LastError();
+namespace {
+
+// Identity of the file open at file; a device is there, and no file.
+int IdentityOf(HANDLE file, TOsFileIdentity& identity) {
   int result = 0;
   if (GetFileType(file) == FILE_TYPE_DISK) {
     BY_HANDLE_FILE_INFORMATION info;
@@ -551,9 +551,24 @@ int OsFileIdentity(const std::string& path, bool follow, TOsFileIdentity& identi
       result = LastError();
     }
   }
+  return result;
+}
+
+}  // namespace
+
+int OsFileIdentity(const std::string& path, bool follow, TOsFileIdentity& identity) {
+  identity = TOsFileIdentity();
+  HANDLE file = OpenForQuery(path, follow);
+  if (file == INVALID_HANDLE_VALUE) return path.empty() ? ERROR_PATH_NOT_FOUND : LastError();
   // A device (NUL, CON...) has no index or size: it is there, and no file.
+  const int result = IdentityOf(file, identity);
   CloseHandle(file);
   return result;
+}
+
+int OsHandleIdentity(TOsHandle handle, TOsFileIdentity& identity) {
+  identity = TOsFileIdentity();
+  return IdentityOf(Win(handle), identity);
 }
 
 bool OsCanCreateIn(const std::string& directory) {

@@ -451,13 +451,11 @@ TEST_F(HostileTree, ReadOnlyFolderStopsBeforeAnyChange) {
   ExpectStoppedUnchanged(run, "Error, can't copy temporary generated file!", before);
 }
 
-// DISABLED: fails today. A staged result is opened again by its name to get
-// its date, owner and mode, and the commit renames whatever has that name
-// onto the target, unchecked; whoever may write to the folder can rename a
-// file of their own onto the staged name, and a run as root makes it root's
-// with the set-UID bit of the file it replaces. The target must end as its
-// old or its new bytes, nothing else.
-TEST_F(HostileTree, DISABLED_StagedFileSwappedInTheTreeIsNeverInstalled) {
+// Whoever may write to the folder can rename a file of their own onto a
+// staged result's name while it is written. That file must never get the
+// date, owner and set-UID mode meant for the result, nor be put in place:
+// the target ends as its old or its new bytes, nothing else.
+TEST_F(HostileTree, StagedFileSwappedInTheTreeIsNeverInstalled) {
   SKIP_UNLESS_ROOT();
   const TBytes oldBig = RandomBytes(4000000, 3);
   TBytes newBig = oldBig;

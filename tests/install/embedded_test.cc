@@ -70,7 +70,9 @@ TEST_F(EmbeddedTest, StagingWritesDatedPrivateCopyBeside) {
     test::WriteFileBytes(Dir.File("out/sub/file.txt"), TBytes(140000, 'o'));
     Open(length, content);
     std::string staged;
-    ASSERT_TRUE(StageEmbeddedContent(Context, ReadEmbeddedRecord(Context), "", staged));
+    TOsFileIdentity identity;
+    ASSERT_TRUE(StageEmbeddedContent(Context, ReadEmbeddedRecord(Context), "", staged, identity));
+    EXPECT_EQ(identity.Size, length);
     EXPECT_EQ(GetPosition(Context.PatchFile), static_cast<std::int32_t>(12 + length));
     EXPECT_EQ(test::ReadFileBytes(staged), content);
     EXPECT_EQ(test::FileWriteTime(staged), StampSeconds);
@@ -85,7 +87,8 @@ TEST_F(EmbeddedTest, StagingWritesDatedPrivateCopyBeside) {
 TEST_F(EmbeddedTest, TruncatedContentLeavesNothingHalfWritten) {
   Open(500, TBytes(100, 'c'));  // announces 500 bytes, holds 100 and the tail
   std::string staged;
-  EXPECT_FALSE(StageEmbeddedContent(Context, ReadEmbeddedRecord(Context), "", staged));
+  TOsFileIdentity identity;
+  EXPECT_FALSE(StageEmbeddedContent(Context, ReadEmbeddedRecord(Context), "", staged, identity));
   EXPECT_EQ(test::ListDirectory(Dir.File("out/sub")), std::vector<std::string>{});
 }
 

@@ -59,7 +59,11 @@ class CommitTest : public testing::Test {
     std::replace(systemName.begin(), systemName.end(), '\\', '/');
     WriteFileBytes(systemName, New);
     RememberCreatedFile(entry.Staged);
-    EXPECT_TRUE(FinishStaged(entry.Staged, entry.Replaces ? entry.Target : "", ResultStamp));
+    TDiskFile file;
+    OpenForWriting(file, entry.Staged);
+    EXPECT_TRUE(FinishFile(file, entry.Replaces ? entry.Target : "", ResultStamp, entry.StagedWas));
+    CloseDiskFile(file);
+    EXPECT_EQ(TakeIoStatus(), 0);
     Installs.Entries.push_back(entry);
     return true;
   }
