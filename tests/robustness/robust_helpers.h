@@ -1,11 +1,15 @@
 // Helpers of the robustness tests: a scratch layout with the fixed old file
 // or tree and a private temp directory, whole runs of the program on it,
-// and snapshots of what a run left.
+// and snapshots of what a run left (on POSIX also with permissions, times
+// and file identities).
 #ifndef MENDRIX_TESTS_ROBUSTNESS_ROBUST_HELPERS_H_
 #define MENDRIX_TESTS_ROBUSTNESS_ROBUST_HELPERS_H_
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +19,11 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
 
 #include "support/robust_patches.h"
 #include "support/run_program.h"
@@ -75,6 +84,22 @@ inline bool IsWorkFileName(const std::string& name) {
 
 using TEnvironment = std::vector<std::pair<std::string, std::string>>;
 
+// A file or directory below a target: what a run must leave alone unless it
+// replaces it.
+struct TItemState {
+  bool Directory = false;
+  TByteVector Bytes;
+  unsigned Mode = 0;           // permission bits
+  std::int64_t WriteTime = 0;  // last write, nanoseconds since 1970
+  std::uint64_t Inode = 0;
+  // The name that had this file (inode) before the run; empty for a file
+  // the run made. A rollback that copies the old bytes back is caught here.
+  std::string Was;
+};
+
+// By name as in TSnapshot; a tree target's own directory is ".".
+using TTreeState = std::map<std::string, TItemState>;
+
 // environment with the leak check of a sanitizer build turned off: it costs
 // more than the rest of a short run, and the runs of the seed patches, the
 // regression inputs and the fault injection keep it.
@@ -112,11 +137,15 @@ class TScratch {
     }
     if (!Tree_) {
       WriteFileBytes(TargetPath(), FixedOldFile());
-      return;
+    } else {
+      for (const TNamedFile& file : FixedOldTree()) {
+        WriteFileBytes(TargetPath() + "/" + SystemName(file.Name), file.Bytes);
+      }
     }
-    for (const TNamedFile& file : FixedOldTree()) {
-      WriteFileBytes(TargetPath() + "/" + SystemName(file.Name), file.Bytes);
-    }
+#ifndef _WIN32
+    FixMetadata();
+    Fixed_ = Capture(nullptr);
+#endif
   }
 
   TSnapshot Snapshot() const {
@@ -175,6 +204,38 @@ class TScratch {
 
   void WritePatch(const TByteVector& bytes) const { WriteFileBytes(PatchPath(), bytes); }
 
+#ifndef _WIN32
+  // Everything below the fixed target as the last Reset made it; each item
+  // "was" itself. The same after every Reset but for the inode numbers.
+  const TTreeState& FixedState() const { return Fixed_; }
+
+  // Everything below the target now, with permissions, times and
+  // identities: each item "was" the item of the fixed target with its inode.
+  TTreeState State() const { return Capture(&Fixed_); }
+
+  // The directories below the target (as named in a TTreeState) in which a
+  // name was made or removed at one of paths: the system records that in
+  // their last-write times.
+  std::set<std::string> NamedIn(const std::vector<std::string>& paths) const {
+    std::set<std::string> directories;
+    const std::string root = TargetPath();
+    for (const std::string& path : paths) {
+      const std::size_t slash = path.rfind('/');
+      if (slash == std::string::npos || path.compare(0, root.size(), root) != 0) continue;
+      if (slash == root.size()) {
+        directories.insert(".");
+      } else if (slash > root.size() && path[root.size()] == '/') {
+        std::string name = path.substr(root.size() + 1, slash - root.size() - 1);
+        for (char& c : name) {
+          if (c == '/') c = '\\';
+        }
+        directories.insert(name);
+      }
+    }
+    return directories;
+  }
+#endif
+
   static std::string SystemName(std::string name) {
     for (char& c : name) {
       if (c == '\\') c = '/';
@@ -183,9 +244,182 @@ class TScratch {
   }
 
  private:
+#ifndef _WIN32
+  // Every name below a tree target, backslash-separated.
+  std::vector<std::string> TreeNames() const {
+    std::vector<std::string> names;
+    std::error_code error;
+    const std::filesystem::path root(TargetPath());
+    for (std::filesystem::recursive_directory_iterator it(root, error), end; !error && it != end;
+         it.increment(error)) {
+      std::string name = std::filesystem::relative(it->path(), root).string();
+      for (char& c : name) {
+        if (c == '/') c = '\\';
+      }
+      names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  TTreeState Capture(const TTreeState* before) const {
+    TTreeState state;
+    auto add = [&](const std::string& name, const std::string& path) {
+      struct stat info;
+      if (::lstat(path.c_str(), &info) != 0) return;
+      TItemState& item = state[name];
+      item.Directory = S_ISDIR(info.st_mode);
+      if (!item.Directory) item.Bytes = ReadFileBytes(path);
+      item.Mode = info.st_mode & 07777;
+      item.WriteTime = std::int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec;
+      item.Inode = info.st_ino;
+      item.Was = name;
+      if (before == nullptr) return;
+      item.Was.clear();
+      for (const auto& [old, oldItem] : *before) {
+        if (oldItem.Inode == item.Inode) item.Was = old;
+      }
+    };
+    if (!Tree_) {
+      add("", TargetPath());
+      return state;
+    }
+    add(".", TargetPath());
+    for (const std::string& name : TreeNames()) add(name, TargetPath() + "/" + SystemName(name));
+    return state;
+  }
+
+  // Gives every file and directory of the fixed target permissions of its
+  // own and a last-write time in the past with nanoseconds, so that a copy
+  // or a rewrite made in place of a file shows.
+  void FixMetadata() const {
+    static const unsigned fileModes[] = {0640, 0604, 0660, 0644};
+    std::vector<std::string> names;
+    if (Tree_) names = TreeNames();
+    names.emplace_back();
+    std::int64_t seconds = 1300000000;  // March 2011
+    std::size_t files = 0;
+    for (const std::string& name : names) {
+      const std::string path = name.empty() ? TargetPath() : TargetPath() + "/" + SystemName(name);
+      const bool directory = std::filesystem::is_directory(path);
+      (void)::chmod(path.c_str(), directory ? (name.empty() ? 0751 : 0750) : fileModes[files++ % 4]);
+      seconds += 86400 + 61;
+      const struct timespec times[2] = {{seconds, 0}, {seconds, 123456789}};
+      (void)::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+  }
+#endif
+
   bool Tree_;
   TTempDir Dir_;
+#ifndef _WIN32
+  mutable TTreeState Fixed_;  // set by Reset
+#endif
 };
+
+#ifndef _WIN32
+// What differs between an expected state and the actual one (empty when
+// nothing), a few items at most. The last-write times of the directories in
+// timesMayDiffer are not compared.
+inline std::string StateDifference(const TTreeState& expected, const TTreeState& actual,
+                                   const std::set<std::string>& timesMayDiffer = {}) {
+  std::string text;
+  int count = 0;
+  auto note = [&](const std::string& line) {
+    if (++count <= 4) text += (text.empty() ? "" : "; ") + line;
+  };
+  auto octal = [](unsigned mode) {
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%04o", mode);
+    return std::string(digits);
+  };
+  for (const auto& [name, want] : expected) {
+    auto found = actual.find(name);
+    if (found == actual.end()) {
+      note("missing: " + name);
+      continue;
+    }
+    const TItemState& have = found->second;
+    if (have.Directory != want.Directory) {
+      note(name + ": " + (have.Directory ? "a directory" : "a file"));
+      continue;
+    }
+    if (have.Bytes != want.Bytes) note(name + ": other bytes");
+    if (have.Mode != want.Mode) note(name + ": mode " + octal(have.Mode) + ", not " + octal(want.Mode));
+    if (have.WriteTime != want.WriteTime && (!have.Directory || timesMayDiffer.count(name) == 0)) {
+      note(name + ": last-write time changed");
+    }
+    if (have.Was != want.Was) {
+      note(name + ": " + (have.Was.empty() ? "a new file" : "the file that was " + have.Was) +
+           ", not " + (want.Was.empty() ? "a new one" : "the one that was " + want.Was));
+    }
+  }
+  for (const auto& [name, have] : actual) {
+    if (expected.count(name) == 0) note("unexpected: " + name);
+  }
+  if (count > 4) text += "; and " + std::to_string(count - 4) + " more";
+  return text;
+}
+
+// What is wrong with the state a successful run left (empty when nothing),
+// given the state before and the patch's files: exactly the patch's files;
+// what it leaves alone unchanged; a backup the very file it keeps, with its
+// permissions and date; a result a new file, with the permissions of the
+// file it replaces; a directory of the backup folder with the permissions
+// of the one it mirrors (the backup folder itself: the target's own).
+inline std::string ResultProblem(const TTreeState& before, const TTreeState& now,
+                                 const std::vector<TNamedFile>& after) {
+  TSnapshot files;
+  for (const auto& [name, item] : now) {
+    if (!item.Directory) files[name] = item.Bytes;
+  }
+  if (files != ToSnapshot(after)) return "not the patch's files";
+  // A backup: a new name that ends in the name of an old file and holds it.
+  std::string backupFolder;
+  auto backupOf = [&](const std::string& name, const TItemState& item) -> const TItemState* {
+    for (std::size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 1)) {
+      auto old = before.find(name.substr(at + 1));
+      if (old != before.end() && !old->second.Directory && old->second.Bytes == item.Bytes) {
+        backupFolder = name.substr(0, at);
+        return &old->second;
+      }
+    }
+    return nullptr;
+  };
+  for (const auto& [name, item] : now) {
+    if (item.Directory) continue;
+    auto old = before.find(name);
+    if (old != before.end() && old->second.Bytes == item.Bytes) {
+      if (!StateDifference({{name, old->second}}, {{name, item}}).empty()) return "changed: " + name;
+    } else if (old != before.end()) {
+      if (!item.Was.empty()) return "replaced in place: " + name;
+      if (item.Mode != old->second.Mode) return "result without the old permissions: " + name;
+    } else if (const TItemState* kept = backupOf(name, item)) {
+      if (!StateDifference({{name, *kept}}, {{name, item}}).empty()) {
+        return "backup not the old file as it was: " + name;
+      }
+    } else if (!item.Was.empty()) {
+      return "new file made from an old one: " + name;
+    }
+  }
+  for (const auto& [name, item] : now) {
+    if (!item.Directory) continue;
+    auto old = before.find(name);
+    if (old != before.end()) {
+      if (old->second.Mode != item.Mode || item.Was != name) return "directory changed: " + name;
+      continue;
+    }
+    if (backupFolder.empty() || name.rfind(backupFolder, 0) != 0) continue;
+    const std::string mirrored =
+        name == backupFolder ? std::string(".") : name.substr(backupFolder.size() + 1);
+    auto model = before.find(mirrored);
+    if (model != before.end() && model->second.Mode != item.Mode) {
+      return "backup directory " + name + " without the permissions of " + mirrored;
+    }
+  }
+  return "";
+}
+#endif
 
 // What is wrong with the files a run left below a tree target (empty when
 // nothing): every target (a file before or after) must be wholly old or
@@ -225,19 +459,21 @@ std::string TargetsProblem(const TSnapshot& before, const TSnapshot& after, cons
 }
 
 // The fault shim (tests/support/fault_shim.cpp) counts the program's
-// file-changing operations; at operation At it makes it fail with Errno or
-// kills the process.
+// file-changing operations; at operation At it makes it fail with Errno,
+// kills the process or sends it Signal.
 struct TFaultPlan {
   long At = 0;  // 0: none, only count
   bool Kill = false;
+  int Signal = 0;  // with At: sent just before the operation, which then goes on
   int Errno = 28;  // ENOSPC
   std::string Always;  // operations that always fail, uncounted ("link": no hard links)
 };
 
 struct TCountedOp {
   long Number = 0;
-  std::string Kind;  // create, write, close, rename, link, unlink, mkdir
-  std::string Path;  // "-" for writes and closes
+  // create, write, ftruncate, close, rename, link, unlink, mkdir, sync
+  std::string Kind;
+  std::string Path;  // the file's (for rename and link the new name), or "-"
 };
 
 inline TEnvironment FaultEnvironment(
@@ -247,7 +483,8 @@ inline TEnvironment FaultEnvironment(
   return {{"LD_PRELOAD", shim},
           {"MENDRIX_FAULT_LOG", log},
           {"MENDRIX_FAULT_AT", std::to_string(plan.At)},
-          {"MENDRIX_FAULT_ACTION", plan.Kill ? "kill" : "fail"},
+          {"MENDRIX_FAULT_ACTION", plan.Kill ? "kill" : plan.Signal != 0 ? "signal" : "fail"},
+          {"MENDRIX_FAULT_SIGNAL", std::to_string(plan.Signal)},
           {"MENDRIX_FAULT_ERRNO", std::to_string(plan.Errno)},
           {"MENDRIX_FAULT_ALWAYS", plan.Always},
           {"ASAN_OPTIONS", asan}};
@@ -270,6 +507,34 @@ inline std::vector<TCountedOp> ReadOpLog(const std::string& log) {
   }
   return ops;
 }
+
+#ifndef _WIN32
+// The directories below scratch's target in which the counted operations
+// ops made or removed a name.
+inline std::set<std::string> DirectoriesWritten(const TScratch& scratch,
+                                                const std::vector<TCountedOp>& ops) {
+  std::vector<std::string> paths;
+  for (const TCountedOp& op : ops) {
+    if (op.Kind == "create" || op.Kind == "mkdir" || op.Kind == "link" || op.Kind == "rename" ||
+        op.Kind == "unlink") {
+      paths.push_back(op.Path);
+    }
+  }
+  return scratch.NamedIn(paths);
+}
+
+// The first thing a run left in the temp directory, beside a single-file
+// target or below a tree target (an install copy, a kept old file); empty
+// when nothing.
+inline std::string LeftoverName(const TScratch& scratch, const TTreeState& now) {
+  for (const std::string& name : scratch.TempLeftovers()) return "work file " + name;
+  for (const std::string& name : scratch.BesideLeftovers()) return "install copy " + name;
+  for (const auto& [name, item] : now) {
+    if (IsWorkFileName(name)) return "install copy or kept file " + name;
+  }
+  return "";
+}
+#endif
 
 // The last message of a failed run: the last line of standard error that
 // holds text.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,8 @@ class TSweep {
   TSnapshot After_;
   int Failures_ = 0;
 };
+
+void PrintTo(const TSweepCase& c, std::ostream* out) { *out << c.Patch; }
 
 class PatchSweep : public testing::TestWithParam<TSweepCase> {};
 

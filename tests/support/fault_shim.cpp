@@ -1,6 +1,7 @@
 // A library preloaded into a program under test (LD_PRELOAD) that counts the
-// program's file-changing operations and, at a chosen one, makes it fail or
-// kills the process. Test-only: the program itself is unchanged.
+// program's file-changing operations and, at a chosen one, makes it fail,
+// kills the process or sends it a signal. Test-only: the program itself is
+// unchanged.
 //
 // Counted operations (each one step of the count, in the order they happen):
 //   create  open/openat/creat with O_CREAT
@@ -11,16 +12,22 @@
 //   link    link, linkat
 //   unlink  unlink, unlinkat
 //   mkdir   mkdir, mkdirat
+//   sync    fsync, fdatasync, syncfs (of any file or directory)
 //
 // Environment:
 //   MENDRIX_FAULT_LOG     file to which one line "<n> <op> <path>" is appended
-//                         per counted operation (optional)
+//                         per counted operation (optional); for operations on
+//                         an open file the path is the file's, or "-"
 //   MENDRIX_FAULT_AT      the operation (1-based) to act on; none when unset
 //   MENDRIX_FAULT_ACTION  "fail" (default): the operation fails with
 //                         MENDRIX_FAULT_ERRNO (default ENOSPC) and does nothing
 //                         ("close" closes, then reports the failure);
 //                         "kill": the process is killed with SIGKILL just
-//                         before the operation
+//                         before the operation;
+//                         "signal": the calling thread gets the signal
+//                         MENDRIX_FAULT_SIGNAL (default SIGINT) just before
+//                         the operation, whose handler runs before the
+//                         operation goes on as usual
 //   MENDRIX_FAULT_OPS     comma-separated operations that count (default all)
 //   MENDRIX_FAULT_ALWAYS  comma-separated operations that always fail with
 //                         MENDRIX_FAULT_ERRNO and are not counted, e.g. "link"
@@ -44,11 +51,14 @@
 
 namespace {
 
+enum class TAction { Fail, Kill, Signal };
+
 struct TShimState {
   bool Ready = false;
   long Count = 0;
   long FaultAt = 0;
-  bool Kill = false;
+  TAction Action = TAction::Fail;
+  int Signal = SIGINT;
   int Errno = ENOSPC;
   char Ops[256] = "";  // "" counts every operation
   char Always[256] = "";
@@ -62,8 +72,10 @@ void Setup() {
   State.Ready = true;
   if (const char* at = getenv("MENDRIX_FAULT_AT")) State.FaultAt = strtol(at, nullptr, 10);
   if (const char* action = getenv("MENDRIX_FAULT_ACTION")) {
-    State.Kill = strcmp(action, "kill") == 0;
+    if (strcmp(action, "kill") == 0) State.Action = TAction::Kill;
+    if (strcmp(action, "signal") == 0) State.Action = TAction::Signal;
   }
+  if (const char* signal = getenv("MENDRIX_FAULT_SIGNAL")) State.Signal = atoi(signal);
   if (const char* code = getenv("MENDRIX_FAULT_ERRNO")) State.Errno = atoi(code);
   if (const char* ops = getenv("MENDRIX_FAULT_OPS")) {
     snprintf(State.Ops, sizeof State.Ops, ",%s,", ops);
@@ -96,7 +108,8 @@ void AppendLog(long n, const char* op, const char* path) {
   (void)syscall(SYS_close, fd);
 }
 
-// Counts one operation. True when it is the one to fail; a kill happens here.
+// Counts one operation. True when it is the one to fail; a kill or a signal
+// happens here.
 bool Step(const char* op, const char* path) {
   Setup();
   if (State.Always[0] != '\0' && Listed(State.Always, op)) return true;
@@ -104,11 +117,35 @@ bool Step(const char* op, const char* path) {
   const long n = ++State.Count;
   AppendLog(n, op, path);
   if (n != State.FaultAt) return false;
-  if (State.Kill) {
-    (void)syscall(SYS_kill, getpid(), SIGKILL);
-    for (;;) pause();
+  switch (State.Action) {
+    case TAction::Fail:
+      return true;
+    case TAction::Kill:
+      (void)syscall(SYS_kill, getpid(), SIGKILL);
+      for (;;) pause();
+    case TAction::Signal: {
+      // Aimed at this thread, so that its handler has run when the call
+      // returns, whatever other threads the process has.
+      const int saved = errno;
+      (void)syscall(SYS_tgkill, getpid(), syscall(SYS_gettid), State.Signal);
+      errno = saved;
+      return false;
+    }
   }
-  return true;
+  return false;
+}
+
+// The same for an operation on the open file fd, logged with its path.
+bool StepOnFile(const char* op, int fd) {
+  Setup();
+  char path[4096] = "-";
+  if (State.Log[0] != '\0') {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const long length = syscall(SYS_readlinkat, AT_FDCWD, link, path, sizeof path - 1);
+    if (length > 0) path[length] = '\0';
+  }
+  return Step(op, path);
 }
 
 template <typename TFunction>
@@ -209,7 +246,7 @@ int creat(const char* path, mode_t mode) {
 ssize_t write(int fd, const void* buffer, size_t count) {
   using TWrite = ssize_t (*)(int, const void*, size_t);
   static TWrite next = Next<TWrite>("write");
-  if (IsRegular(fd) && Step("write", nullptr)) return Fail();
+  if (IsRegular(fd) && StepOnFile("write", fd)) return Fail();
   if (next == nullptr) return syscall(SYS_write, fd, buffer, count);
   return next(fd, buffer, count);
 }
@@ -217,7 +254,7 @@ ssize_t write(int fd, const void* buffer, size_t count) {
 int ftruncate(int fd, off_t length) {
   using TTruncate = int (*)(int, off_t);
   static TTruncate next = Next<TTruncate>("ftruncate");
-  if (IsRegular(fd) && Step("ftruncate", nullptr)) return Fail();
+  if (IsRegular(fd) && StepOnFile("ftruncate", fd)) return Fail();
   if (next == nullptr) return static_cast<int>(syscall(SYS_ftruncate, fd, length));
   return next(fd, length);
 }
@@ -225,7 +262,7 @@ int ftruncate(int fd, off_t length) {
 int close(int fd) {
   using TClose = int (*)(int);
   static TClose next = Next<TClose>("close");
-  bool fail = IsWritableRegular(fd) && Step("close", nullptr);
+  bool fail = IsWritableRegular(fd) && StepOnFile("close", fd);
   int result = next != nullptr ? next(fd) : static_cast<int>(syscall(SYS_close, fd));
   if (fail) return Fail();
   return result;
@@ -295,6 +332,30 @@ int mkdirat(int dir, const char* path, mode_t mode) {
   static TMkdirAt next = Next<TMkdirAt>("mkdirat");
   if (Step("mkdir", path)) return Fail();
   return next(dir, path, mode);
+}
+
+int fsync(int fd) {
+  using TSync = int (*)(int);
+  static TSync next = Next<TSync>("fsync");
+  if (StepOnFile("sync", fd)) return Fail();
+  if (next == nullptr) return static_cast<int>(syscall(SYS_fsync, fd));
+  return next(fd);
+}
+
+int fdatasync(int fd) {
+  using TSync = int (*)(int);
+  static TSync next = Next<TSync>("fdatasync");
+  if (StepOnFile("sync", fd)) return Fail();
+  if (next == nullptr) return static_cast<int>(syscall(SYS_fdatasync, fd));
+  return next(fd);
+}
+
+int syncfs(int fd) {
+  using TSync = int (*)(int);
+  static TSync next = Next<TSync>("syncfs");
+  if (StepOnFile("sync", fd)) return Fail();
+  if (next == nullptr) return static_cast<int>(syscall(SYS_syncfs, fd));
+  return next(fd);
 }
 
 }  // extern "C"

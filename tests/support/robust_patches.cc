@@ -564,6 +564,19 @@ bool MakeRobustPatches(std::vector<TRobustPatch>& patches, std::string& error) {
       return false;
     }
   }
+  // Embedded files written over files of the tree, before and after a file
+  // entry: no backups, the old files keep a name of their own until the
+  // commit is done.
+  {
+    TEntryPlan a = Entry("a.dat", {Variant(TreeFile("a.dat"), {TDeltaOp::Copy(300, 100),
+                                                               TDeltaOp::Insert(Text("over"), true, 20)})});
+    if (!AddTreePatch("tree_overwritten", treeNotice, "Backup",
+                      {Embedded("c.txt", Lines("c.txt written whole", 4)), FileItem(a),
+                       Embedded("sub\\b.dat", Pseudo(120, 96))},
+                      patches, error)) {
+      return false;
+    }
+  }
   // Excluded ranges in a tree patch; EntryFlags with bits the reader ignores.
   {
     TVariantPlan v0 = Variant(TreeFile("a.dat"), {TDeltaOp::Copy(500, 0), TDeltaOp::Insert(Text("TAIL"), true, 20)});

@@ -1,10 +1,11 @@
 // Small fixed targets and valid patches for them, shared by the robustness
 // tests, the fuzz target and its seed-corpus maker. The patches are written
 // with the project's patch writer and cover every record and operation kind:
-// single-file and tree patches, embedded files, excluded ranges, chains of
-// variants, renamed variants, copies from the source and from the output,
-// add bytes with AddMode on and off, inserts with both piece flags, zero
-// numbers, and every NumberLimit size (one to four magnitude bytes).
+// single-file and tree patches, embedded files (new ones and ones written
+// over files of the tree), excluded ranges, chains of variants, renamed
+// variants, copies from the source and from the output, add bytes with
+// AddMode on and off, inserts with both piece flags, zero numbers, and every
+// NumberLimit size (one to four magnitude bytes).
 //
 // No gtest here: the fuzz tools link this file too.
 #ifndef MENDRIX_TESTS_SUPPORT_ROBUST_PATCHES_H_
