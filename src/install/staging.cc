@@ -3,9 +3,12 @@
 // After a kill at any moment each target is wholly old or wholly new: a
 // staged file only ever gets its target's name by one rename, and the old
 // file keeps a second name (backup link, or a kept name for a replaced
-// embedded file) until the rename is done. A rerun finds a committed entry
-// already in its new state, takes a backup link left before the rename for
-// its own, and removes the staged leftovers it can prove to be its own.
+// embedded file) until the rename is done. (Where the file system has no
+// hard links, the old file is renamed to that second name first: killed
+// between the two renames, the target's name is missing, its old bytes
+// whole under the second name.) A rerun finds a committed entry already in
+// its new state, takes a backup link left before the rename for its own,
+// and removes the staged leftovers it can prove to be its own.
 #include "install/staging.h"
 
 #include <algorithm>
@@ -417,13 +420,18 @@ void RemoveStagedLeftovers(const std::string& target, const std::string& staged)
   const std::string prefix = target + ".DWX";
   if (staged.compare(0, prefix.size(), prefix) != 0) return;
   const int own = std::atoi(staged.c_str() + prefix.size());
+  TOsFileIdentity current;
+  const bool targetThere = OsFileIdentity(target, false, current) == 0 && current.Regular;
   for (int n = 0; n < own; ++n) {
     const std::string name = prefix + std::to_string(n);
     TOsFileIdentity leftover;
     if (IsCreatedFile(name) || OsFileIdentity(name, false, leftover) != 0 || !leftover.Regular) {
       continue;
     }
-    if (IsPrefixOf(name, staged)) DeleteQuietly(name);
+    // A kept name of a replaced embedded file, left before the rename.
+    const bool secondName = targetThere && leftover.Device == current.Device &&
+                            leftover.Inode == current.Inode;
+    if (secondName || IsPrefixOf(name, staged)) DeleteQuietly(name);
   }
 }
 

@@ -85,7 +85,8 @@ bool StageCopy(const std::string& from, const std::string& target, const std::st
                std::uint32_t stamp, std::string& staged, TOsFileIdentity& identity);
 // Removes what an interrupted run staged beside target and left: files
 // target.DWX<n> below the staged file's own number whose bytes are all
-// found, in order, at the start of staged (so nothing is lost with them).
+// found, in order, at the start of staged, or that are a second name of the
+// target itself (so nothing is lost with them).
 void RemoveStagedLeftovers(const std::string& target, const std::string& staged);
 
 // Stops the run with problem (its note first); removes what was staged.
