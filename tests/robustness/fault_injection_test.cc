@@ -158,7 +158,10 @@ TEST_P(FaultInjection, EveryFailingOperationLeavesFilesSound) {
 // complete); a tree patch with backups and new embedded files; one whose
 // embedded files are written over files of the tree.
 INSTANTIATE_TEST_SUITE_P(Patches, FaultInjection,
-                         testing::Values("single_copy_insert", "tree_mixed", "tree_overwritten"));
+                         testing::Values("single_copy_insert", "tree_mixed", "tree_overwritten"),
+                         [](const testing::TestParamInfo<const char*>& param) {
+                           return std::string(param.param);
+                         });
 
 struct TCommitCase {
   const char* Patch;

@@ -119,7 +119,10 @@ TEST_P(Interrupts, StopCleanlyBeforeTheCommitAndWaitDuringIt) {
 // whose embedded files are written over old ones, kept until the commit is
 // done.
 INSTANTIATE_TEST_SUITE_P(Patches, Interrupts,
-                         testing::Values("single_copy_insert", "tree_mixed", "tree_overwritten"));
+                         testing::Values("single_copy_insert", "tree_mixed", "tree_overwritten"),
+                         [](const testing::TestParamInfo<const char*>& param) {
+                           return std::string(param.param);
+                         });
 
 #endif  // MENDRIX_FAULT_SHIM
 

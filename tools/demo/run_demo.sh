@@ -8,9 +8,13 @@ demo_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source_dir="$(cd "$demo_dir/../.." && pwd)"
 build_dir="${1:-$source_dir/build}"
 if [ ! -x "$build_dir/mendrix" ]; then
-  echo "Building mendrix in $build_dir ..."
+  # Only the program is built; its progress lines ("[ 40%] Building ...")
+  # show that the build goes on.
+  echo "Building mendrix in $build_dir (about a minute on two cores) ..."
   cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$build_dir" -j2 --target mendrix >/dev/null
+  cmake --build "$build_dir" -j2 --target mendrix | grep --line-buffered '^\[' || true
+  [ -x "$build_dir/mendrix" ] || { echo "run_demo.sh: the build failed" >&2; exit 1; }
+  echo
 fi
 mendrix="$(cd "$build_dir" && pwd)/mendrix"
 
