@@ -34,7 +34,7 @@ fi
 # The programs only: the tests have run in the plain build.
 echo "== Release build and install"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DMENDRIX_BUILD_TESTS=OFF \
-  -DMENDRIX_BUILD_TOOLS=OFF -DMENDRIX_WERROR=ON >/dev/null
+  -DMENDRIX_BUILD_TOOLS=OFF -DMENDRIX_WERROR=OFF >/dev/null
 cmake --build "$build" -j2
 cmake --install "$build" --prefix "$scratch/prefix"
 for path in bin/mendrix bin/mendrix-make share/man/man1/mendrix.1.gz \
@@ -46,12 +46,12 @@ echo "== Debian package"
 rm -f "$build"/mendrix_*.deb
 (cd "$build" && cpack -G DEB)
 deb="$(ls "$build"/mendrix_*.deb)"
-dpkg-deb --info "$deb" | sed -n '/Package:/,$p'
+dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb"
 
 echo "== lintian"
 # Errors fail the stage; warnings are shown.
-lintian --no-tag-display-limit "$deb" | tee "$scratch/lintian" || true
+lintian --tag-display-limit 0 "$deb" | tee "$scratch/lintian" || true
 if grep -q '^E:' "$scratch/lintian"; then
   echo "lintian reports errors" >&2
   exit 1
