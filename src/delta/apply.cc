@@ -38,6 +38,9 @@ constexpr std::int32_t DirectSourceRead = 32 * 1024;
 constexpr std::int32_t SmallBufferSize = 513;
 
 constexpr const char* CannotWrite = "Error, can't write patched file!";
+// A staged result that can't be written (the disk is full) could not be
+// put beside its target.
+constexpr const char* CannotStage = "Error, can't copy temporary generated file!";
 
 struct TSource {
   TDiskFile File;
@@ -60,6 +63,7 @@ struct TOutput {
   bool Check = false;
   TExcludeRange Exclude;
   std::uint32_t Crc = CrcStart;
+  const char* WriteFailure = CannotWrite;  // the stop when the disk refuses a write
 
   std::int64_t Written() const { return Flushed + Pending; }
 };
@@ -125,7 +129,9 @@ void FlushOutput(TOutput& output) {
     SeekTo(output.File, static_cast<std::int32_t>(output.Flushed));  // a failure fails the write
     output.AtEnd = true;
   }
-  if (!WriteWhole(output.File, OutputBuffer.data(), output.Pending)) FatalStop(CannotWrite);
+  if (!WriteWhole(output.File, OutputBuffer.data(), output.Pending)) {
+    FatalStop(output.WriteFailure);
+  }
   if (output.Check) {
     // The bytes are final once flushed: each is written once, in order.
     const std::int64_t start = output.Flushed;
@@ -377,6 +383,7 @@ TApplyResult ApplyVariantTo(TPatchContext& context, const TVariantInfo& variant,
     }
   }
   to.Name = name;
+  if (!to.StageBeside.empty()) output.WriteFailure = CannotStage;
   output.Check = to.Check;
   output.Exclude = to.Exclude;
   BufferVariantStreams(context, variant, streamOffset);
@@ -401,7 +408,7 @@ TApplyResult ApplyVariantTo(TPatchContext& context, const TVariantInfo& variant,
   const bool sized = TakeIoStatus() == 0;
   if (to.Finish && sized) to.Finished = FinishFile(output.File, to.Model, to.Stamp, to.Identity);
   CloseDiskFile(output.File);
-  if (TakeIoStatus() != 0 || !sized) FatalStop(CannotWrite);
+  if (TakeIoStatus() != 0 || !sized) FatalStop(output.WriteFailure);
   to.Size = output.Written();
   to.Crc = output.Crc;
   const std::int64_t excludeEnd = std::int64_t{to.Exclude.ExcludeStart} + to.Exclude.ExcludeLength;
