@@ -319,10 +319,9 @@ class TPlanner {
 
 }  // namespace
 
-TSourceIndex::TSourceIndex(TBytes source, const std::string& progressLabel) : Source_(source) {
+TSourceIndex::TSourceIndex(TBytes source, TProgress* progress) : Source_(source) {
   const std::int64_t size = static_cast<std::int64_t>(source.size());
   if (size < 2) return;
-  TProgress progress(progressLabel);
   // The source is sorted in pieces, each with an overlap so that the order
   // of its suffixes holds in the whole source but for suffixes equal through
   // the overlap; only every SampleStep-th suffix is kept. The sorted lists
@@ -331,23 +330,38 @@ TSourceIndex::TSourceIndex(TBytes source, const std::string& progressLabel) : So
   constexpr std::int64_t Overlap = 1 << 16;
   const std::int64_t pieceCount = size < (std::int64_t{1} << 20) ? 1 : 8;
   const std::int64_t pieceLength = (size + pieceCount - 1) / pieceCount;
+  // Progress counts the sorts and merges as one run of steps: a piece's sort
+  // is one step, and the merge of piece p (from 1) moves the p pieces before
+  // it as well, so it is p + 1 steps.
+  const std::int64_t steps = pieceCount + (pieceCount - 1) * (pieceCount + 2) / 2;
+  std::int64_t step = 0;
+  const auto show = [&] {
+    if (progress != nullptr) progress->Show(TStage::Indexing, step, steps);
+  };
   // Every piece's sorted positions go straight into their stretch of the
   // one list, whose length is known: the indexed positions with a byte after.
   Suffixes_.resize(static_cast<std::size_t>((size - 2) / SampleStep + 1));
   std::vector<std::size_t> pieceEnds;
   std::size_t kept = 0;
   for (std::int64_t start = 0; start < size; start += pieceLength) {
-    progress.Show("indexing", start, size);
+    show();
     const std::int64_t end = std::min(size, start + pieceLength);
     const std::int64_t textEnd = std::min(size, end + Overlap);
     std::vector<saidx_t> sorted(static_cast<std::size_t>(textEnd - start));
-    // divsufsort fails only on arguments that can't occur here.
-    (void)divsufsort(source.data() + start, sorted.data(), static_cast<saidx_t>(textEnd - start));
+    // The sorter fails when its own work space can't be had; what it left
+    // in sorted is then no order of positions at all.
+    SorterResult_ =
+        divsufsort(source.data() + start, sorted.data(), static_cast<saidx_t>(textEnd - start));
+    if (SorterResult_ != 0) {
+      Suffixes_ = {};
+      return;
+    }
     for (saidx_t local : sorted) {
       const std::int64_t at = start + local;
       if (at < end && at % SampleStep == 0 && at + 1 < size) Suffixes_[kept++] = static_cast<saidx_t>(at);
     }
     pieceEnds.push_back(kept);
+    ++step;
   }
   // Suffixes that agree on their first MergeDepth bytes are all equally good
   // matches; they are merged by position. The merges work in place, with
@@ -361,10 +375,12 @@ TSourceIndex::TSourceIndex(TBytes source, const std::string& progressLabel) : So
     return source[a + common] < source[b + common];
   };
   for (std::size_t p = 1; p < pieceEnds.size(); ++p) {
-    progress.Show("indexing", static_cast<std::int64_t>(p), static_cast<std::int64_t>(pieceEnds.size()));
+    show();
     std::inplace_merge(Suffixes_.begin(), Suffixes_.begin() + static_cast<std::ptrdiff_t>(pieceEnds[p - 1]),
                        Suffixes_.begin() + static_cast<std::ptrdiff_t>(pieceEnds[p]), less);
+    step += static_cast<std::int64_t>(p) + 1;
   }
+  show();
   // Suffixes with the same first two bytes stand together.
   BucketStart_.assign(65536, 0);
   BucketCount_.assign(65536, 0);
@@ -427,12 +443,11 @@ std::int64_t TPlanCost::StreamBytes() const {
 }
 
 std::vector<TAlignedRegion> FindRegions(const TSourceIndex& index, TBytes source, TBytes target,
-                                        const std::string& progressLabel) {
+                                        TProgress* progress) {
   std::vector<TAlignedRegion> regions;
   const std::int64_t oldSize = static_cast<std::int64_t>(source.size());
   const std::int64_t newSize = static_cast<std::int64_t>(target.size());
   if (oldSize == 0 || newSize == 0) return regions;
-  TProgress progress(progressLabel);
   const auto oldByte = [&](std::int64_t at) -> int { return at >= 0 && at < oldSize ? source[at] : -1; };
 
   // The walk keeps the last alignment (lastOffset: source minus target
@@ -477,7 +492,7 @@ std::vector<TAlignedRegion> FindRegions(const TSourceIndex& index, TBytes source
     std::int64_t oldScore = 0;
     std::int64_t scoreEnd = scan += length;
     for (; scan < newSize; ++scan) {
-      if ((scan & 0xFFFF) == 0) progress.Show("matching", scan, newSize);
+      if ((scan & 0xFFFF) == 0 && progress != nullptr) progress->Show(TStage::Matching, scan, newSize);
       length = longestAt(scan, position);
       // The index holds only some source positions; the run that the last
       // alignment still matches here counts as a match too.
@@ -633,7 +648,7 @@ struct TPlanShape {
 }  // namespace
 
 void MakeDelta(TBytes source, TBytes target, const std::vector<TAlignedRegion>& regions,
-               const std::string& progressLabel, TDeltaParams& params, TDeltaStreams& streams) {
+               TProgress* progress, TDeltaParams& params, TDeltaStreams& streams) {
   // Plans a few parameter sets and keeps the one that compresses best, as
   // long as its raw size stays within a fifth of the new file: a patch is
   // shipped compressed in archives, but a self-applying one goes out as it
@@ -652,11 +667,10 @@ void MakeDelta(TBytes source, TBytes target, const std::vector<TAlignedRegion>& 
   std::int64_t bestWithinBytes = -1;
   TDeltaPlan bestRaw;  // fewest raw bytes
   std::int64_t bestRawBytes = -1;
-  TProgress progress(progressLabel);
   std::int64_t tried = 0;
   const std::vector<TCopyUnit> copies = ExactRuns(source, target, regions, MinRun);
   for (const TPlanShape& shape : Shapes) {
-    progress.Show("planning", tried++, Shapes.size());
+    if (progress != nullptr) progress->Show(TStage::Planning, tried++, Shapes.size());
     TDeltaPlan plan =
         PlanDelta(source, target, copies, shape.Group, Block, true, false, shape.AddCount);
     const std::int64_t raw = plan.Cost.StreamBytes();

@@ -26,6 +26,8 @@
 
 namespace mendrix {
 
+class TProgress;
+
 // Target bytes [TargetStart, TargetStart + Length) lined up with the source
 // bytes from SourceStart; most of them match, some may not.
 struct TAlignedRegion {
@@ -65,12 +67,17 @@ struct TDeltaPlan {
 
 // The index of a source: a suffix array of every SampleStep-th position,
 // built in pieces so that building it needs about the source size besides
-// the source. The source must outlive it.
+// the source. The source must outlive it. progress (may be null) is told
+// how far the building is.
 class TSourceIndex {
  public:
   static constexpr std::int32_t SampleStep = 4;
 
-  TSourceIndex(std::span<const std::uint8_t> source, const std::string& progressLabel);
+  TSourceIndex(std::span<const std::uint8_t> source, TProgress* progress);
+  // False when the suffix sorter failed (it runs out of memory); the index
+  // is then empty and finds nothing, and SorterResult holds its code.
+  bool Built() const { return SorterResult_ == 0; }
+  int SorterResult() const { return SorterResult_; }
   // Longest match of target[from..] with a source position of the index
   // (at least two bytes, else 0); position receives where it starts.
   std::int32_t Longest(std::span<const std::uint8_t> target, std::int32_t from,
@@ -81,16 +88,15 @@ class TSourceIndex {
   std::vector<std::int32_t> Suffixes_;     // source positions, sorted
   std::vector<std::int32_t> BucketStart_;  // per two-byte prefix
   std::vector<std::int32_t> BucketCount_;
+  int SorterResult_ = 0;
 };
 
 // Aligned regions of target against the indexed source, in target order, not
-// overlapping. progressLabel names the file on the progress display (the
-// console channel), shown when the search takes more than a moment; empty
-// keeps it quiet.
+// overlapping. progress (may be null) is told how far the search is.
 std::vector<TAlignedRegion> FindRegions(const TSourceIndex& index,
                                         std::span<const std::uint8_t> source,
                                         std::span<const std::uint8_t> target,
-                                        const std::string& progressLabel);
+                                        TProgress* progress);
 
 // The exact runs of at least minRun bytes inside the regions.
 std::vector<TCopyUnit> ExactRuns(std::span<const std::uint8_t> source,
@@ -112,7 +118,7 @@ TDeltaPlan PlanDelta(std::span<const std::uint8_t> source, std::span<const std::
 // index can go by then): plans a few parameter sets and keeps the one that
 // compresses best, within a raw size of a fifth of the target.
 void MakeDelta(std::span<const std::uint8_t> source, std::span<const std::uint8_t> target,
-               const std::vector<TAlignedRegion>& regions, const std::string& progressLabel,
+               const std::vector<TAlignedRegion>& regions, TProgress* progress,
                TDeltaParams& params, TDeltaStreams& streams);
 
 }  // namespace mendrix

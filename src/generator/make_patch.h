@@ -16,7 +16,9 @@ struct TMakeOptions {
   std::string BackupName = "Backup";
   bool SelfApplying = false;          // a copy of mendrix with the patch appended
   std::string MendrixPath;            // empty: the mendrix beside this program
-  bool Quiet = false;                 // no progress display
+  bool Force = false;                 // an existing patch file may be replaced
+  bool Quiet = false;                 // no progress display and no summary
+  bool Verbose = false;               // a line per file, also when not on a terminal
 };
 
 // Turns a notice text file into notice bytes: each line break (LF or CR LF)
@@ -25,8 +27,12 @@ struct TMakeOptions {
 std::string NoticeFromText(const std::string& text);
 
 // Makes the patch. Errors and warnings go to the console channel, a summary
-// to standard output. Returns the exit code: 0, or 1 after an error, with no
-// patch file left behind.
+// to standard output. Returns the exit code: 0, or 1 after an error. The
+// patch is written to a new file beside PatchName and renamed onto it only
+// when complete, so a failed run leaves PatchName as it was; it never
+// replaces one of the inputs (old and new versions, notice, Mendrix program)
+// nor lands inside an input directory, and replaces an existing file only
+// with Force.
 int MakePatch(const TMakeOptions& options);
 
 }  // namespace mendrix

@@ -1,5 +1,11 @@
-// A one-line progress display on the console channel for work that takes
-// more than a moment: nothing is shown during the first second.
+// The status line of a run: on a terminal, one line on the console channel,
+// redrawn in place, with how far the whole run is, the files done of all,
+// the file at work and its stage, and an estimate of the time left. Nothing
+// is shown during the first second, and the share shown never goes back.
+//
+// The run's work is weighed in bytes: each file counts for the bytes its
+// variants read (sources and results). Within a variant, indexing the
+// source, matching and planning have fixed shares.
 #ifndef MENDRIX_GENERATOR_PROGRESS_H_
 #define MENDRIX_GENERATOR_PROGRESS_H_
 
@@ -9,24 +15,49 @@
 
 namespace mendrix {
 
+enum class TStage { Indexing, Matching, Planning };
+
 class TProgress {
  public:
-  // An empty label keeps the display quiet.
-  explicit TProgress(std::string label);
+  // Draws nothing unless enabled.
+  explicit TProgress(bool enabled);
+  // Erases the line.
   ~TProgress();
   TProgress(const TProgress&) = delete;
   TProgress& operator=(const TProgress&) = delete;
 
-  // Shows "label: stage done%" at most a few times a second.
-  void Show(const char* stage, std::int64_t done, std::int64_t total);
+  // The whole run: fileCount files whose work weighs workBytes.
+  void StartRun(std::int64_t fileCount, std::int64_t workBytes);
+  // The next file, its name as the patch holds it (may be empty) and its weight.
+  void StartFile(const std::string& name, std::int64_t workBytes);
+  // The variant of the current file now at work, of variantCount.
+  void StartVariant(std::int64_t index, std::int64_t variantCount);
+  // done of total units of a stage of the current variant.
+  void Show(TStage stage, std::int64_t done, std::int64_t total);
+  // The current file is complete.
+  void FinishFile();
+  // Erases the line, so that a message can be written; the next Show draws
+  // it again.
+  void Clear();
 
  private:
-  std::string Label_;
+  void Draw(const char* stage);
+
+  bool Enabled_;
   std::chrono::steady_clock::time_point Start_;
   std::chrono::steady_clock::time_point LastShown_;
-  bool Shown_ = false;
-  int LastPercent_ = -1;
-  const char* LastStage_ = nullptr;
+  std::size_t ShownLength_ = 0;  // of the line on screen; 0: none
+  std::int64_t FileCount_ = 0;
+  std::int64_t FilesDone_ = 0;
+  std::int64_t WorkBytes_ = 0;
+  std::int64_t WorkDone_ = 0;  // of the files complete
+  std::string FileName_;
+  std::int64_t FileWork_ = 0;
+  std::int64_t Variant_ = 0;
+  std::int64_t VariantCount_ = 1;
+  double Share_ = 0;   // of the whole run, as last shown; never smaller
+  int ShownPermille_ = -1;
+  const char* ShownStage_ = nullptr;
 };
 
 }  // namespace mendrix

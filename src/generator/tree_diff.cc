@@ -7,6 +7,7 @@
 
 #include "checksum/checksum.h"
 #include "generator/dos_time.h"
+#include "patchfile/container.h"
 
 namespace mendrix {
 
@@ -127,6 +128,13 @@ bool ScanTree(const fs::path& root, TTree& tree, std::string& error) {
       continue;  // never followed
     }
     if (fs::is_directory(status)) {
+      // A name Mendrix would refuse, e.g. "..." (that Windows reads as
+      // ".."): nothing below it can travel either.
+      if (!IsContainedName(name)) {
+        tree.Refused.push_back(name + "\\");
+        walk.disable_recursion_pending();
+        continue;
+      }
       directories.insert(name);
       continue;
     }
@@ -135,6 +143,10 @@ bool ScanTree(const fs::path& root, TTree& tree, std::string& error) {
     if (!fs::is_regular_file(status) ||
         relative.generic_string().find_first_of("\\:") != std::string::npos) {
       tree.Unsupported.push_back(name);
+      continue;
+    }
+    if (!IsContainedName(name)) {
+      tree.Refused.push_back(name);
       continue;
     }
     TTreeFile file;
@@ -269,6 +281,12 @@ TTreePlan PlanTree(const std::vector<TTree>& olds, const TTree& newTree) {
   }
   for (const std::string& name : newTree.EmptyDirectories) {
     plan.Warnings.push_back("empty directory \"" + name + "\" can't be carried by a patch.");
+  }
+  for (const std::string& name : newTree.Refused) {
+    plan.Warnings.push_back("\"" + name +
+                            "\": Mendrix refuses this name in a patch (a part of only dots and "
+                            "spaces, or a colon); left out" +
+                            (name.ends_with('\\') ? " with everything in it." : "."));
   }
   for (const std::string& name : newTree.Unsupported) {
     plan.Warnings.push_back("\"" + name +

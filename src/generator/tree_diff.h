@@ -56,6 +56,10 @@ struct TTree {
   std::map<std::string, TTreeFile> Files;
   std::vector<std::string> EmptyDirectories;
   std::vector<std::string> Unsupported;  // links, special files, names with \ or :
+  // Files and directories whose names Mendrix refuses in a patch (as its
+  // entry-table reader does), left out with all they hold; a directory's
+  // name ends in a backslash.
+  std::vector<std::string> Refused;
 };
 
 // Reads a whole tree and digests every file. False (with error set) when it

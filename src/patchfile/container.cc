@@ -54,6 +54,15 @@ bool IsContainedBackupName(const std::string& name) {
 }  // namespace
 
 void OpenPatch(TPatchContext& context, const TRunOptions& options) {
+  ReadPatchContainer(context, options);
+  PrintNotice(context.Notice);
+  PressAnyKey();
+
+  context.EntryTableOffset = GetPosition(context.PatchFile);
+  if (context.EntryTableOffset < 0) StopUnreadable(options);
+}
+
+void ReadPatchContainer(TPatchContext& context, const TRunOptions& options) {
   TDiskFile& file = context.PatchFile;
   // Entry records are read a few bytes at a time: one patch is open at once,
   // and it reads through this buffer.
@@ -101,11 +110,6 @@ void OpenPatch(TPatchContext& context, const TRunOptions& options) {
   }
 
   context.TreeMode = context.Header.PatchKind == TreePatchKind;
-  PrintNotice(context.Notice);
-  PressAnyKey();
-
-  context.EntryTableOffset = GetPosition(file);
-  if (context.EntryTableOffset < 0) StopUnreadable(options);
 }
 
 bool ReadShortString(TDiskFile& file, std::string& text) {

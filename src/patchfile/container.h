@@ -16,6 +16,13 @@ namespace mendrix {
 // FatalStop with its own message.
 void OpenPatch(TPatchContext& context, const TRunOptions& options);
 
+// The first part of OpenPatch, for a reader that only looks at the patch:
+// the same checks with the same messages (each failure a FatalStop), the
+// notice and BackupName read, nothing printed and no key waited for. Leaves
+// context.PatchFile open just after the backup name, where the entry table
+// starts; EntryTableOffset is left for the caller to take.
+void ReadPatchContainer(TPatchContext& context, const TRunOptions& options);
+
 // Reads a short string (one length byte, then that many bytes). False when a
 // read fails; text is then empty.
 bool ReadShortString(TDiskFile& file, std::string& text);

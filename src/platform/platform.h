@@ -137,6 +137,9 @@ void OsFindClose(TOsHandle find);
 // unchanged. Failures are ignored.
 void OsWriteConsole(const char* text, std::size_t length);
 void OsWriteOut(const char* text, std::size_t length);
+// True when standard error is a terminal (a console on Win32), where a line
+// may be redrawn in place; false for a file, a pipe or a closed stream.
+bool OsConsoleIsTerminal();
 // Waits for one key on standard input. A terminal is put into a raw mode for
 // the wait and what was typed before is drained; a special key's sequence is
 // no key. Other input: each byte is a key, and end of input gives 0 at once.

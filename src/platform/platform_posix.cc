@@ -613,6 +613,8 @@ void OsWriteConsole(const char* text, std::size_t length) { WriteAll(2, text, le
 
 void OsWriteOut(const char* text, std::size_t length) { WriteAll(1, text, length); }
 
+bool OsConsoleIsTerminal() { return ::isatty(2) == 1; }
+
 std::uint8_t OsWaitKey(bool timed, std::uint32_t limitMilliseconds) {
   std::int64_t deadline = timed ? NowMilliseconds() + limitMilliseconds : -1;
   if (::isatty(0)) return WaitTerminalKey(deadline);

@@ -651,6 +651,13 @@ void OsWriteOut(const char* text, std::size_t length) {
   WriteAll(output, text, length);
 }
 
+bool OsConsoleIsTerminal() {
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  if (error == nullptr || error == INVALID_HANDLE_VALUE) return false;
+  DWORD mode = 0;
+  return GetConsoleMode(error, &mode) != 0;
+}
+
 std::uint8_t OsWaitKey(bool timed, std::uint32_t limitMilliseconds) {
   if (Interrupted) return 0;
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);

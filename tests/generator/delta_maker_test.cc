@@ -239,8 +239,8 @@ std::vector<TPair> Pairs() {
 }
 
 std::vector<TCopyUnit> CopiesFor(const TBytes& source, const TBytes& target, std::int32_t minRun) {
-  const TSourceIndex index(source, "");
-  return ExactRuns(source, target, FindRegions(index, source, target, ""), minRun);
+  const TSourceIndex index(source, nullptr);
+  return ExactRuns(source, target, FindRegions(index, source, target, nullptr), minRun);
 }
 
 TEST(PlanDelta, RebuildsTargetForEveryParameterSet) {
@@ -298,12 +298,12 @@ TEST(MakeDelta, RebuildsTargetAndStaysSmall) {
     SCOPED_TRACE(pair.Name);
     std::vector<TAlignedRegion> regions;
     {
-      const TSourceIndex index(pair.Source, "");
-      regions = FindRegions(index, pair.Source, pair.Target, "");
+      const TSourceIndex index(pair.Source, nullptr);
+      regions = FindRegions(index, pair.Source, pair.Target, nullptr);
     }
     TDeltaParams params;
     TDeltaStreams streams;
-    MakeDelta(pair.Source, pair.Target, regions, "", params, streams);
+    MakeDelta(pair.Source, pair.Target, regions, nullptr, params, streams);
     TBytes rebuilt;
     std::string why;
     ASSERT_TRUE(Decode(pair.Source, params, streams, static_cast<std::int64_t>(pair.Target.size()),
@@ -322,7 +322,7 @@ TEST(MakeDelta, RebuildsTargetAndStaysSmall) {
 
 TEST(TSourceIndex, FindsLongestMatchAtIndexedPositions) {
   const TBytes source = RandomBytes(100000, 5);
-  const TSourceIndex index(source, "");
+  const TSourceIndex index(source, nullptr);
   for (std::int32_t at : {0, 8, 4096, 99992}) {
     SCOPED_TRACE(at);
     const TBytes target = Slice(source, static_cast<std::size_t>(at), 8);

@@ -96,7 +96,7 @@ TEST_F(MakePatchRun, SingleFileRoundTrips) {
     WriteFileBytes(Dir.File("old.bin"), c.Old);
     WriteFileBytes(Dir.File("new.bin"), c.New);
     SetTime(Dir.File("new.bin"), NewTime);
-    const TRunResult made = Make({"p.pat", "old.bin", "new.bin"});
+    const TRunResult made = Make({"-f", "p.pat", "old.bin", "new.bin"});
     ASSERT_EQ(made.ExitCode, 0) << made.Err;
     WriteFileBytes(Dir.File("apply/target.bin"), c.Old);
     const TRunResult applied = Apply("", {Dir.File("p.pat"), "target.bin"});
@@ -216,8 +216,11 @@ TEST_F(MakePatchRun, NoticeAndBackupNameReachTheRun) {
 
 TEST_F(MakePatchRun, RefusesWhatItCantMake) {
   WriteFileText(Dir.File("file1"), "one");
+  WriteFileText(Dir.File("file1copy"), "one");
   WriteFileText(Dir.File("file2"), "two");
   fs::create_directories(Dir.File("dir1"));
+  WriteFileText(Dir.File("dir2/a"), "a");
+  fs::create_symlink("dir2", Dir.File("dir2link"));
   // Each part within the system's limit, the whole name over the format's.
   WriteFileText(Dir.File("longname/" + std::string(200, 'n') + "/" + std::string(60, 'm')), "x");
   WriteFileText(Dir.File("shortname/x"), "y");
@@ -230,14 +233,14 @@ TEST_F(MakePatchRun, RefusesWhatItCantMake) {
       {"a file and a directory", {"p.pat", "file1", "dir1"}, "all files or all directories"},
       {"an old version that isn't there", {"p.pat", "missing", "file2"}, "can't read \"missing\""},
       {"a name over 255 bytes", {"p.pat", "shortname", "longname"}, "longer than 255 bytes"},
-      {"nothing changed", {"p.pat", "file1", "file1"}, "nothing to patch"},
-      {"an unknown option", {"-x", "p.pat", "file1", "file2"}, "Illegal option \"-x\"."},
-      {"no new version", {"p.pat", "file1"}, "Too few parameters!"},
+      {"nothing changed", {"p.pat", "file1", "file1copy"}, "nothing to patch"},
+      {"the same file as old and new", {"p.pat", "file1", "file1"}, "are the same file"},
+      {"the same directory as old and new", {"p.pat", "dir2", "dir2"}, "are the same directory"},
+      {"the same directory under another name",
+       {"p.pat", "dir1", "dir2link/../dir2link", "./dir2"},
+       "are the same directory"},
       {"a notice file that isn't there", {"-notice", "none.txt", "p.pat", "file1", "file2"},
        "can't read notice file"},
-      {"a backup name that leaves the tree", {"-backup", "../up", "p.pat", "file1", "file2"},
-       "backup directory name"},
-      {"an option without its value", {"p.pat", "file1", "file2", "-backup"}, "needs a value"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -246,7 +249,70 @@ TEST_F(MakePatchRun, RefusesWhatItCantMake) {
     EXPECT_NE(made.Err.find(c.Message), std::string::npos) << made.Err;
     EXPECT_FALSE(FileExists(Dir.File("p.pat")));
   }
-  EXPECT_EQ(Make({"-h"}).ExitCode, 0);
+}
+
+// Mendrix refuses a backup name that leaves the tree; one of dots and
+// spaces it takes but can't use ("." is the tree itself, "..." is ".." on
+// Windows), so those are refused as well.
+TEST_F(MakePatchRun, RefusesBackupNamesMendrixCantUse) {
+  WriteFileText(Dir.File("old/a.txt"), "old a\n");
+  WriteFileText(Dir.File("new/a.txt"), "new a\n");
+  struct TCase {
+    const char* Name;
+    bool Accepted;
+  };
+  const TCase cases[] = {
+      {"../up", false},     {"..", false},       {".", false},         {"...", false},
+      {". .", false},       {" ", false},        {"a/./b", false},     {"a/...", false},
+      {"/abs", false},      {"C:x", false},      {"a//b", false},      {"Saved/old", true},
+      {"Backup.1", true},   {".hidden", true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    fs::remove(Dir.File("p.pat"));
+    const TRunResult made = Make({"-backup", c.Name, "p.pat", "old", "new"});
+    if (c.Accepted) {
+      EXPECT_EQ(made.ExitCode, 0) << made.Err;
+    } else {
+      EXPECT_EQ(made.ExitCode, 1);
+      EXPECT_NE(made.Err.find("backup directory name"), std::string::npos) << made.Err;
+      EXPECT_FALSE(FileExists(Dir.File("p.pat")));
+    }
+  }
+}
+
+// Names with a part of only dots and spaces would be read as ".." on
+// Windows, so Mendrix refuses them as a damaged patch; the generator makes
+// the patch without them, with a warning for each.
+TEST_F(MakePatchRun, LeavesOutNamesMendrixRefuses) {
+  for (const std::string tree : {"old", "new"}) {
+    WriteFileText(Dir.File(tree + "/a.txt"), tree + " a\n");
+    WriteFileText(Dir.File(tree + "/sub/b.txt"), tree + " b\n");
+    WriteFileText(Dir.File(tree + "/.. "), tree + " dot dot space\n");
+    WriteFileText(Dir.File(tree + "/sub/. ."), tree + " dot space dot\n");
+  }
+  WriteFileText(Dir.File("new/.../x.txt"), "below a refused directory\n");
+  WriteFileText(Dir.File("new/sub/..."), "three dots\n");
+  const TRunResult made = Make({"p.pat", "old", "new"});
+  ASSERT_EQ(made.ExitCode, 0) << made.Err;
+  for (const char* name : {R"(".. ")", R"("sub\. .")", R"("...\")", R"("sub\...")"}) {
+    EXPECT_NE(made.Err.find(std::string("Warning: ") + name + ": Mendrix refuses"),
+              std::string::npos)
+        << name << "\n" << made.Err;
+  }
+  // The patch holds what Mendrix takes: it applies, the ordinary files are
+  // patched and the others left alone.
+  for (const char* name : {"a.txt", "sub/b.txt", ".. ", "sub/. ."}) {
+    WriteFileText(Dir.File(std::string("apply/tree/") + name),
+                  ReadFileText(Dir.File(std::string("old/") + name)));
+  }
+  const TRunResult applied = Apply("", {Dir.File("p.pat"), "tree"});
+  ASSERT_EQ(applied.ExitCode, 0) << applied.Out << applied.Err;
+  EXPECT_EQ(ReadFileText(Dir.File("apply/tree/a.txt")), "new a\n");
+  EXPECT_EQ(ReadFileText(Dir.File("apply/tree/sub/b.txt")), "new b\n");
+  EXPECT_EQ(ReadFileText(Dir.File("apply/tree/.. ")), "old dot dot space\n");
+  EXPECT_FALSE(FileExists(Dir.File("apply/tree/.../x.txt")));
+  EXPECT_FALSE(FileExists(Dir.File("apply/tree/sub/...")));
 }
 
 TEST(NoticeFromText, LineBreaksBecomeZeroBytes) {
