@@ -10,7 +10,7 @@ build_dir="${1:-$source_dir/build}"
 if [ ! -x "$build_dir/mendrix" ]; then
   # Only the program is built; its progress lines ("[ 40%] Building ...")
   # show that the build goes on.
-  echo "Building mendrix in $build_dir (about a minute on two cores) ..."
+  echo "Building mendrix in $build_dir (well under a minute on two cores) ..."
   cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build_dir" -j2 --target mendrix | grep --line-buffered '^\[' || true
   [ -x "$build_dir/mendrix" ] || { echo "run_demo.sh: the build failed" >&2; exit 1; }
