@@ -8,14 +8,14 @@
 #   CORPUS  a directory made by /work/shared/bench/corpus.sh
 #   BUILD   the build directory holding mendrix and mendrix-make (default:
 #           build/ beside this script's repository)
-# Env:  PAIRS="node jvm ..."  corpus pairs to run (default: all five)
+# Env:  PAIRS="node jvm ..."  corpus pairs to run (default: all five; PAIRS= none)
 #       BIG=DIR     the large pair: DIR/old and DIR/new, made with SEED (default
 #                   1) when missing, and its patch DIR/mendrix.pat, made when
 #                   missing or older than the pair (default
 #                   /work/bench-data/big; BIG=none leaves it out). About 5 GiB
 #                   of disk with the run's copies; mendrix-make takes minutes.
 #       WORK=DIR    scratch (default /work/bench-data/durable-work), on the file
-#                   system to measure; RUNS (5) and STRACE_RUNS (3) as in
+#                   system to measure; RUNS (7) and STRACE_RUNS (4) as in
 #                   durable_bench.py; QUIET_WAIT (120) seconds to wait for an
 #                   idle processor before each timed run; JSON=FILE keeps
 #                   every figure. On a machine others use, give WORK a file
@@ -26,7 +26,7 @@ set -euo pipefail
 CORPUS=$(cd "${1:?usage: durable_bench.sh CORPUS [BUILD]}" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(cd "${2:-$HERE/../../build}" && pwd)
-PAIRS=${PAIRS:-"node jvm crypto pgtree pystd"}
+PAIRS=${PAIRS-"node jvm crypto pgtree pystd"}
 BIG=${BIG:-/work/bench-data/big}
 SEED=${SEED:-1}
 WORK=${WORK:-/work/bench-data/durable-work}
@@ -51,6 +51,6 @@ if [ "$BIG" != none ]; then
   args+=("big=$BIG/old,$BIG/new,$BIG/mendrix.pat")
 fi
 
-exec "$HERE/durable_bench.py" --build "$BUILD" --work "$WORK" --runs "${RUNS:-5}" \
-  --strace-runs "${STRACE_RUNS:-3}" --quiet-wait "${QUIET_WAIT:-120}" \
+exec "$HERE/durable_bench.py" --build "$BUILD" --work "$WORK" --runs "${RUNS:-7}" \
+  --strace-runs "${STRACE_RUNS:-4}" --quiet-wait "${QUIET_WAIT:-120}" \
   ${JSON:+--json "$JSON"} "${args[@]}"
