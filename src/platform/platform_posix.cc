@@ -64,6 +64,41 @@ int OpenDirectory(const std::string& mapped) {
   return fd;
 }
 
+// Makes the named files (or directories, and the names in them) durable:
+// one syncfs for each file system they lie on writes out everything at
+// once, far cheaper than one flush per file in a tree of many small ones.
+// Where syncfs fails, the file itself is flushed.
+int SyncFileSystems(const std::vector<std::string>& paths, bool directories) {
+  std::vector<dev_t> done;
+  int result = 0;
+  auto fail = [&result] {
+    if (result == 0) result = LastError();
+  };
+  for (const std::string& path : paths) {
+    std::string mapped;
+    struct stat info;
+    if (!SystemPath(path, mapped) || mapped.empty() || ::lstat(mapped.c_str(), &info) != 0) {
+      fail();
+      continue;
+    }
+    if (std::find(done.begin(), done.end(), info.st_dev) != done.end()) continue;
+    const int fd = directories ? OpenDirectory(mapped)
+                               : ::open(mapped.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC |
+                                                            O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+      fail();
+      continue;
+    }
+    if (::syncfs(fd) == 0) {
+      done.push_back(info.st_dev);
+    } else if ((directories ? ::fsync(fd) : ::fdatasync(fd)) != 0) {
+      fail();
+    }
+    ::close(fd);
+  }
+  return result;
+}
+
 int OpenFile(const std::string& path, int flags, mode_t mode, TOsHandle& handle,
              std::int64_t* size = nullptr) {
   handle = NoHandle;
@@ -366,32 +401,7 @@ int OsTakeOwnerAndMode(const std::string& model, TOsHandle handle) {
   return 0;
 }
 
-int OsSyncFiles(const std::vector<std::string>& paths) {
-  // One syncfs per file system writes out everything at once: far cheaper
-  // than one flush per file in a tree of many small ones.
-  std::vector<dev_t> done;
-  int result = 0;
-  for (const std::string& path : paths) {
-    std::string mapped;
-    if (!SystemPath(path, mapped)) continue;
-    int fd = ::open(mapped.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-      if (result == 0) result = LastError();
-      continue;
-    }
-    struct stat info;
-    if (::fstat(fd, &info) == 0 &&
-        std::find(done.begin(), done.end(), info.st_dev) == done.end()) {
-      if (::syncfs(fd) == 0) {
-        done.push_back(info.st_dev);
-      } else if (::fdatasync(fd) != 0 && result == 0) {
-        result = LastError();
-      }
-    }
-    ::close(fd);
-  }
-  return result;
-}
+int OsSyncFiles(const std::vector<std::string>& paths) { return SyncFileSystems(paths, false); }
 
 int OsSetWriteTime(TOsHandle handle, std::uint32_t dosStamp) {
   struct tm local;
@@ -495,17 +505,7 @@ int OsRemoveDirectory(const std::string& path) {
 }
 
 int OsSyncDirectories(const std::vector<std::string>& paths) {
-  int result = 0;
-  for (const std::string& path : paths) {
-    std::string mapped;
-    if (!SystemPath(path, mapped) || mapped.empty()) continue;
-    int fd = OpenDirectory(mapped);
-    if (fd < 0 || ::fsync(fd) != 0) {
-      if (result == 0) result = LastError();
-    }
-    if (fd >= 0) ::close(fd);
-  }
-  return result;
+  return SyncFileSystems(paths, true);
 }
 
 TOsPathKind OsPathKind(const std::string& path) {
