@@ -17,13 +17,17 @@ constexpr std::int32_t StreamBufferSize = 64 * 1024;
 // Bytes CopyFromPatch moves per read and write.
 constexpr std::int32_t CopyPiece = 64 * 1024;
 
-// One stream work file, read forwards through a buffer. The work file holds
-// exactly the stream's bytes, so a read fails only at the end of the stream
-// (or on a failing disk). Invariant: Buffer[Next, End) are the next bytes of
-// the stream, and Unread more follow them in the file.
+// One stream, read forwards through a buffer from where it stands in the
+// patch. Its work file is made (a temp directory that can't take the work
+// files stops the run there) but not written: the streams are read in place,
+// which spares writing and reading back the whole delta of every variant.
+// Invariant: Buffer[Next, End) are the next bytes of the stream, and Unread
+// more follow them in the patch from Position on.
 struct TStreamReader {
   TDiskFile File;
   std::string Name;  // empty while no work file is held
+  TDiskFile* Patch = nullptr;
+  std::int32_t Position = 0;
   std::int64_t Unread = 0;
   std::int32_t Next = 0;
   std::int32_t End = 0;
@@ -58,11 +62,12 @@ bool Refill(TStreamReader& stream) {
   auto piece = static_cast<std::int32_t>(std::min<std::int64_t>(stream.Unread, StreamBufferSize));
   stream.Next = 0;
   stream.End = 0;
-  if (!ReadWhole(stream.File, stream.Buffer.data(), piece)) {
-    stream.Unread = 0;
-    return false;
-  }
+  // The patch was found to hold the whole stream: only a failing disk can
+  // refuse these bytes, as it could have refused buffering them.
+  ReadExactAt(*stream.Patch, stream.Position, stream.Buffer.data(), piece);
+  if (TakeIoStatus() != 0) FatalStop("Error, can't buffer patchdata in temporary files!");
   stream.End = piece;
+  stream.Position += piece;
   stream.Unread -= piece;
   return true;
 }
@@ -191,37 +196,28 @@ void BufferVariantStreams(TPatchContext& context, const TVariantInfo& variant,
   for (std::uint32_t length : variant.StreamLength) end += length;
   if (streamOffset < 0 || end > INT32_MAX) FatalStop("Error, patch corrupted!");
 
-  SeekTo(context.PatchFile, streamOffset);
+  // A patch that ends inside the streams could not have them buffered.
+  if (end > GetSize(context.PatchFile) || TakeIoStatus() != 0) CannotBuffer();
+
+  std::int32_t position = streamOffset;
   for (int i = 0; i < StreamCount; ++i) {
     TStreamReader& stream = Decoder.Streams[i];
     auto length = static_cast<std::int32_t>(variant.StreamLength[i]);
-    // The work files of the variant before are written over from the start:
-    // only the first length bytes are read back, so what stands after them
-    // does not matter.
-    if (stream.Name.empty()) {
-      if (!CreateWorkFile(context.TempDir, stream.File, stream.Name)) CannotBuffer();
-    } else {
-      SeekTo(stream.File, 0);
-      if (TakeIoStatus() != 0) CannotBuffer();
+    if (stream.Name.empty() && !CreateWorkFile(context.TempDir, stream.File, stream.Name)) {
+      CannotBuffer();
     }
-    stream.Next = 0;
-    if (length <= StreamBufferSize) {
-      // A stream that fits the reader's buffer is read from there as it was
-      // copied; its work file is written all the same.
-      if (!ReadWhole(context.PatchFile, stream.Buffer.data(), length) ||
-          !WriteWhole(stream.File, stream.Buffer.data(), length)) {
-        CannotBuffer();
-      }
-      stream.End = length;
-      stream.Unread = 0;
-      continue;
-    }
-    if (!FillFromPatch(context.PatchFile, length, stream.File)) CannotBuffer();
-    SeekTo(stream.File, 0);
-    if (TakeIoStatus() != 0) CannotBuffer();
+    stream.Patch = &context.PatchFile;
+    stream.Position = position;
     stream.Unread = length;
+    stream.Next = 0;
     stream.End = 0;
+    position += length;
+    // A stream that fits the buffer is read at once.
+    if (length <= StreamBufferSize && length > 0) (void)Refill(stream);
   }
+  // Where the streams end, as if they had been read in one go.
+  SeekTo(context.PatchFile, position);
+  if (TakeIoStatus() != 0) CannotBuffer();
 }
 
 void DropWorkFile(const std::string& name) { SpareWorkFiles.push_back(name); }

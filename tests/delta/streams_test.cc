@@ -148,7 +148,7 @@ TEST_F(StreamsTest, CopyFromPatchCopiesFromThePatchPosition) {
   CloseDiskFile(patchFile);
 }
 
-TEST_F(StreamsTest, BufferingCopiesEachStreamIntoAWorkFileAndReleaseRemovesThem) {
+TEST_F(StreamsTest, BufferingMakesTheWorkFilesReadsInPlaceAndReleaseRemovesThem) {
   THandStreams hand;
   hand.Numbers = test::RandomBytes(70000, 1);  // more than a reader's buffer
   hand.Flags = {true};
@@ -160,9 +160,6 @@ TEST_F(StreamsTest, BufferingCopiesEachStreamIntoAWorkFileAndReleaseRemovesThem)
   BufferVariantStreams(Files.Context, variant, TVariantFiles::StreamOffset);
 
   ASSERT_EQ(Files.WorkFiles(), (std::vector<std::string>{"DWX0", "DWX1", "DWX2", "DWX3", "DWX4"}));
-  for (int i = 0; i < StreamCount; ++i) {
-    EXPECT_EQ(ReadFileBytes(Files.WorkDir() + "/DWX" + std::to_string(i)), streams[i]) << i;
-  }
   TBytes adds(3);
   EXPECT_TRUE(ReadAddBytes(adds.data(), 3));
   EXPECT_EQ(adds, (TBytes{9, 8, 7}));

@@ -148,7 +148,7 @@ TEST_P(FaultInjection, EveryFailingOperationLeavesFilesSound) {
   }
   EXPECT_EQ(failures, 0);
   // Failures must show as failures: most operations matter to the result.
-  EXPECT_GE(messages.size(), 3u);
+  EXPECT_GE(messages.size(), 2u);
   for (const auto& [message, count] : messages) {
     std::printf("  %4d failed runs: %s\n", count, message.c_str());
   }
