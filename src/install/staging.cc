@@ -241,15 +241,15 @@ void UndoStep(const TCommitStep& step) {
 std::string CommitEntry(const TPlannedEntry& entry, const TPatchContext& context,
                         TCommitStep& step) {
   step.Entry = &entry;
-  const std::string failure = entry.Embedded  ? std::string(CantWriteEmbedded)
-                              : entry.Replaces ? CantReplace(entry.Target)
-                                               : std::string(CantCopy);
+  const std::string cantStage = entry.Embedded ? CantWriteEmbedded : CantCopy;
+  const std::string failure = entry.Replaces && !entry.Embedded ? CantReplace(entry.Target)
+                                                                : cantStage;
   // The target and the way to it must still be as the test found them,
   // and the staged file the one this run wrote (the folder may be open to
   // others, who could put a file of their own at its name).
   TOsFileIdentity now;
   if (OsFileIdentity(entry.Staged, false, now) != 0 || !SameState(now, entry.StagedWas)) {
-    return CantCopy;
+    return cantStage;
   }
   if (entry.Replaces ? OsFileIdentity(entry.Target, false, now) != 0 ||
                            !SameState(now, entry.TargetWas)
@@ -291,8 +291,7 @@ std::string CommitEntry(const TPlannedEntry& entry, const TPatchContext& context
   // Swapped in between the look and the rename: put the old file back.
   if (OsFileIdentity(entry.Target, false, now) != 0 || !SameState(now, entry.StagedWas)) {
     UndoStep(step);
-    step.Holder.clear();
-    return CantCopy;
+    return cantStage;
   }
   return std::string();
 }
