@@ -164,6 +164,7 @@ bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& na
 }
 
 bool CreateBesideFile(const std::string& destination, TDiskFile& file, std::string& name) {
+  NoteDirectoryOf(destination);
   for (int n = 0; n < MaxWorkFileNames; ++n) {
     std::string candidate = destination + ".DWX" + std::to_string(n);
     CreateNewForWriting(file, candidate);

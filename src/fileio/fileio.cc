@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace mendrix {
@@ -18,6 +19,7 @@ int IoStatus = 0;
 std::vector<TOsHandle> OpenHandles;
 std::vector<std::string> CreatedFiles;
 std::vector<std::string> CreatedDirectories;
+std::vector<std::pair<std::string, TOsTimes>> NotedDirectories;
 
 // Codes for failures the layer finds itself, before any system call.
 constexpr int NotOpenFailure = EBADF;
@@ -305,8 +307,10 @@ void MakeDirectories(const std::string& path) {
   std::string accumulated;
   for (char c : path) {
     if (c == '/' || c == '\\') {
-      // Fails harmlessly where it exists already.
-      if (OsMakeDirectory(accumulated) == 0) CreatedDirectories.push_back(accumulated);
+      if (!accumulated.empty() && !OsIsDirectory(accumulated)) {
+        NoteDirectoryOf(accumulated);
+        if (OsMakeDirectory(accumulated) == 0) CreatedDirectories.push_back(accumulated);
+      }
       accumulated += '\\';
     } else {
       accumulated += c;
@@ -335,6 +339,7 @@ bool FinishFile(TDiskFile& file, const std::string& model, std::uint32_t stamp,
 }
 
 int MakeDirectoryLike(const std::string& path, const std::string& model) {
+  NoteDirectoryOf(path);
   const int error = OsMakeDirectoryLike(path, model);
   if (error == 0) CreatedDirectories.push_back(path);
   return error;
@@ -390,6 +395,7 @@ void RemoveCreatedFiles() {
   for (const std::string& path : CreatedFiles) (void)OsDelete(path);
   CreatedFiles.clear();
   RemoveCreatedDirectories();
+  RestoreDirectoryTimes();
 }
 
 void RemoveCreatedDirectories() {
@@ -399,6 +405,27 @@ void RemoveCreatedDirectories() {
   CreatedDirectories.clear();
 }
 
-void KeepCreatedDirectories() { CreatedDirectories.clear(); }
+void KeepCreatedDirectories() {
+  CreatedDirectories.clear();
+  NotedDirectories.clear();
+}
+
+void NoteDirectoryOf(const std::string& path) {
+  const std::size_t last = path.find_last_of("/\\");
+  std::string directory = last == std::string::npos ? "." : path.substr(0, last);
+  if (directory.empty()) directory = path.substr(0, 1);  // the root
+  for (const auto& noted : NotedDirectories) {
+    if (noted.first == directory) return;
+  }
+  TOsTimes times;
+  if (OsGetTimes(directory, times) == 0) NotedDirectories.emplace_back(directory, times);
+}
+
+void RestoreDirectoryTimes() {
+  for (auto it = NotedDirectories.rbegin(); it != NotedDirectories.rend(); ++it) {
+    (void)OsSetTimes(it->first, it->second);
+  }
+  NotedDirectories.clear();
+}
 
 }  // namespace mendrix

@@ -138,13 +138,21 @@ bool IsCreatedFile(const std::string& path);
 // one of the run's own files to remove on a fatal stop.
 void DeleteQuietly(const std::string& path);
 // Closes every file the layer still has open, then deletes the remembered
-// files and removes the remembered directories that are empty, newest
-// first. Used on the way out of a fatal stop.
+// files, removes the remembered directories that are empty, newest first,
+// and puts back the noted directory times. Used on the way out of a fatal
+// stop.
 void RemoveCreatedFiles();
 // Removes the remembered directories that are empty, newest first.
 void RemoveCreatedDirectories();
-// The directories created so far hold the run's results now: they stay.
+// The directories created so far hold the run's results now: they stay,
+// and so do the times of the directories the run changed.
 void KeepCreatedDirectories();
+// Before the run first makes or removes a name in the directory that holds
+// path, that directory's times are noted, so that a run that ends with the
+// tree as it was can put them back too.
+void NoteDirectoryOf(const std::string& path);
+// Puts back the noted times, newest first, and forgets them.
+void RestoreDirectoryTimes();
 
 }  // namespace mendrix
 

@@ -266,6 +266,7 @@ std::string CommitEntry(const TPlannedEntry& entry, const TPatchContext& context
     step.Holder = entry.Backup;
     if (!entry.BackupLinked) {
       MakeBackupDirectories(entry, context.BackupName);
+      NoteDirectoryOf(entry.Backup);
       if (OsLink(entry.Target, entry.Backup) == 0) {
         step.HolderIsOurs = true;
       } else if (OsRename(entry.Target, entry.Backup) == 0) {  // no hard links here
@@ -444,6 +445,7 @@ void DiscardPlan(TInstallPlan& plan) {
     if (!entry.Staged.empty()) DeleteQuietly(entry.Staged);
   }
   RemoveCreatedDirectories();
+  RestoreDirectoryTimes();
   plan.Entries.clear();
   plan.Problem = TInstallProblem();
 }

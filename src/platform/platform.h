@@ -115,6 +115,15 @@ struct TOsFileIdentity {
 // True when the user may create a file in the existing directory.
 bool OsCanCreateIn(const std::string& directory);
 
+// The last-access and last-write times of a directory, in the system's own
+// form, to be put back after names in it were made and removed again.
+struct TOsTimes {
+  std::int64_t Access[2] = {0, 0};
+  std::int64_t Write[2] = {0, 0};
+};
+[[nodiscard]] int OsGetTimes(const std::string& directory, TOsTimes& times);
+[[nodiscard]] int OsSetTimes(const std::string& directory, const TOsTimes& times);
+
 // ---- Directory listing ----
 
 struct TOsDirEntry {

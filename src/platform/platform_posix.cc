@@ -553,6 +553,30 @@ int OsHandleIdentity(TOsHandle handle, TOsFileIdentity& identity) {
   return 0;
 }
 
+int OsGetTimes(const std::string& directory, TOsTimes& times) {
+  std::string mapped;
+  if (!SystemPath(directory, mapped) || mapped.empty()) return ENOENT;
+  struct stat info;
+  if (::lstat(mapped.c_str(), &info) != 0) return LastError();
+  times.Access[0] = info.st_atim.tv_sec;
+  times.Access[1] = info.st_atim.tv_nsec;
+  times.Write[0] = info.st_mtim.tv_sec;
+  times.Write[1] = info.st_mtim.tv_nsec;
+  return 0;
+}
+
+int OsSetTimes(const std::string& directory, const TOsTimes& times) {
+  std::string mapped;
+  if (!SystemPath(directory, mapped) || mapped.empty()) return ENOENT;
+  struct timespec values[2];
+  values[0].tv_sec = static_cast<time_t>(times.Access[0]);
+  values[0].tv_nsec = static_cast<long>(times.Access[1]);
+  values[1].tv_sec = static_cast<time_t>(times.Write[0]);
+  values[1].tv_nsec = static_cast<long>(times.Write[1]);
+  if (::utimensat(AT_FDCWD, mapped.c_str(), values, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
+  return 0;
+}
+
 bool OsCanCreateIn(const std::string& directory) {
   std::string mapped;
   if (!SystemPath(directory, mapped) || mapped.empty()) return false;

@@ -571,6 +571,51 @@ int OsHandleIdentity(TOsHandle handle, TOsFileIdentity& identity) {
   return IdentityOf(Win(handle), identity);
 }
 
+namespace {
+
+// A directory opened to read or change its times, never through a link.
+HANDLE OpenDirectoryTimes(const std::string& directory, DWORD access) {
+  if (directory.empty()) return INVALID_HANDLE_VALUE;
+  return CreateFileA(directory.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+std::int64_t Join(const FILETIME& time) {
+  return static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) |
+                                   time.dwLowDateTime);
+}
+
+FILETIME Split(std::int64_t value) {
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(value) & 0xFFFFFFFFu);
+  time.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(value) >> 32);
+  return time;
+}
+
+}  // namespace
+
+int OsGetTimes(const std::string& directory, TOsTimes& times) {
+  HANDLE handle = OpenDirectoryTimes(directory, FILE_READ_ATTRIBUTES);
+  if (handle == INVALID_HANDLE_VALUE) return directory.empty() ? ERROR_PATH_NOT_FOUND : LastError();
+  FILETIME access, write;
+  int result = GetFileTime(handle, nullptr, &access, &write) ? 0 : LastError();
+  CloseHandle(handle);
+  times.Access[0] = Join(access);
+  times.Write[0] = Join(write);
+  return result;
+}
+
+int OsSetTimes(const std::string& directory, const TOsTimes& times) {
+  HANDLE handle = OpenDirectoryTimes(directory, FILE_WRITE_ATTRIBUTES);
+  if (handle == INVALID_HANDLE_VALUE) return directory.empty() ? ERROR_PATH_NOT_FOUND : LastError();
+  const FILETIME access = Split(times.Access[0]);
+  const FILETIME write = Split(times.Write[0]);
+  int result = SetFileTime(handle, nullptr, &access, &write) ? 0 : LastError();
+  CloseHandle(handle);
+  return result;
+}
+
 bool OsCanCreateIn(const std::string& directory) {
   // The read-only attribute of a directory does not keep files out of it,
   // and the access rights can't be judged short of trying: an existing

@@ -115,7 +115,8 @@ class TFaultBench {
       const std::string difference = StateDifference(Result_, now, directoriesWritten);
       return difference.empty() ? "" : "run succeeded without the patch's result: " + difference;
     }
-    const std::string difference = StateDifference(Before_, now, directoriesWritten);
+    // Directory times too: a failed run puts them back.
+    const std::string difference = StateDifference(Before_, now);
     return difference.empty() ? "" : "failed run changed the target: " + difference;
   }
 

@@ -88,7 +88,8 @@ TEST_P(Interrupts, StopCleanlyBeforeTheCommitAndWaitDuringIt) {
           problem = "stopped during the commit";
         } else if (LastMessage(run.Err) != InterruptedMessage) {
           problem = "last message: " + LastMessage(run.Err);
-        } else if (const std::string d = StateDifference(before, now, written); !d.empty()) {
+        } else if (const std::string d = StateDifference(before, now); !d.empty()) {
+          // Directory times too: a stopped run puts them back.
           problem = "stopped, but changed the target: " + d;
         }
       } else if (run.ExitCode == 0) {
