@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "console/console.h"
-#include "delta/transfer.h"
 
 namespace mendrix {
 
@@ -14,8 +13,6 @@ namespace {
 
 // Bytes a stream reader holds from its work file at a time.
 constexpr std::int32_t StreamBufferSize = 64 * 1024;
-// Bytes CopyFromPatch moves per read and write.
-constexpr std::int32_t CopyPiece = 64 * 1024;
 
 // One stream, read forwards through a buffer from where it stands in the
 // patch. Its work file is made (a temp directory that can't take the work
@@ -105,20 +102,6 @@ std::uint32_t TakeNumberByte(std::int32_t code) {
   return byte;
 }
 
-// Fills the open file with the next count bytes of the patch. False when a
-// read or a write fails; the file is left as it is then.
-bool FillFromPatch(TDiskFile& patchFile, std::int32_t count, TDiskFile& file) {
-  std::array<std::uint8_t, CopyPiece> buffer;
-  std::int32_t remaining = count;
-  while (remaining > 0) {
-    std::int32_t piece = std::min(remaining, CopyPiece);
-    if (!ReadWhole(patchFile, buffer.data(), piece)) return false;
-    if (!WriteWhole(file, buffer.data(), piece)) return false;
-    remaining -= piece;
-  }
-  return true;
-}
-
 [[noreturn]] void CannotBuffer() {
   FatalStop("Error, can't buffer patchdata in temporary files!");
 }
@@ -177,16 +160,6 @@ bool CreateBesideFile(const std::string& destination, TDiskFile& file, std::stri
     if (OsPathKind(candidate) == TOsPathKind::Missing) return false;
   }
   return false;
-}
-
-bool CopyFromPatch(TDiskFile& patchFile, std::int32_t count, TDiskFile& file,
-                   const std::string& name) {
-  CreateForWriting(file, name);
-  if (TakeIoStatus() != 0) return false;
-  if (!FillFromPatch(patchFile, count, file)) return false;
-  // The status of the reopen is left pending: the next read reports it.
-  OpenForReading(file, name);
-  return true;
 }
 
 void BufferVariantStreams(TPatchContext& context, const TVariantInfo& variant,

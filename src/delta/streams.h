@@ -49,12 +49,6 @@ bool CreateBesideFile(const std::string& destination, TDiskFile& file, std::stri
 // CreateWorkFile to write over, and deleted by ReleaseWorkFiles.
 void DropWorkFile(const std::string& name);
 
-// Creates name, fills it with the next count bytes of the patch file from its
-// current position, and reopens it for reading at position 0. False when the
-// file can't be created or a read or write fails.
-bool CopyFromPatch(TDiskFile& patchFile, std::int32_t count, TDiskFile& file,
-                   const std::string& name);
-
 // Buffers streams 0 to 4 of variant, which begin at streamOffset, into work
 // files. The work files stay after the variant and are written over by the
 // next one, which saves creating and deleting five files per variant in a

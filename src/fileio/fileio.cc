@@ -326,15 +326,10 @@ int SetFileStamp(TDiskFile& file, std::uint32_t stamp) {
   return OsSetWriteTime(file.Handle, stamp);
 }
 
-int TakeOwnerAndMode(const std::string& model, TDiskFile& file) {
-  if (file.State != TFileState::ReadWrite) return NotOpenFailure;
-  return OsTakeOwnerAndMode(model, file.Handle);
-}
-
 bool FinishFile(TDiskFile& file, const std::string& model, std::uint32_t stamp,
                 TOsFileIdentity& identity) {
   if (file.State != TFileState::ReadWrite) return false;
-  (void)OsSetWriteTime(file.Handle, stamp);
+  (void)SetFileStamp(file, stamp);
   return OsTakeOwnerAndMode(model, file.Handle) == 0 && OsHandleIdentity(file.Handle, identity) == 0;
 }
 

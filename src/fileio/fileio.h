@@ -103,14 +103,11 @@ bool PathExists(const std::string& path);
 // Sets the last-write time of a file open for writing from a DOS date-time in
 // local time. Returns 0 or a failure code; never touches IoStatus.
 int SetFileStamp(TDiskFile& file, std::uint32_t stamp);
-// Gives a complete file open for writing the owner, group and permissions of
-// the file at model, or without a model those of a new file (the set-ID bits
-// go where the owner can't be given). Returns 0 or a failure code; never
-// touches IoStatus.
-int TakeOwnerAndMode(const std::string& model, TDiskFile& file);
 // Finishes a complete file open for writing before it is closed: dates it
 // (a stamp the system refuses leaves the time of writing), gives it the
-// owner and permissions of model as TakeOwnerAndMode does, and reads its
+// owner, group and permissions of the file at model, or without a model
+// those of a new file (the set-ID bits go where the owner can't be given),
+// and reads its
 // identity. Done through the open file, so that nothing put at its name
 // meanwhile is changed instead. False when that fails.
 bool FinishFile(TDiskFile& file, const std::string& model, std::uint32_t stamp,

@@ -8,25 +8,16 @@
 // a backup.
 #include "install/embedded.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
 #include <string>
 
 #include "console/console.h"
-#include "delta/streams.h"
 #include "install/staging.h"
 #include "patchfile/byte_order.h"
 
 namespace mendrix {
-
-namespace {
-
-constexpr std::int32_t EmbeddedPiece = 60000;  // bytes per read and write of the content
-std::array<std::uint8_t, EmbeddedPiece> EmbeddedBuffer;
-
-}  // namespace
 
 TEmbeddedRecord ReadEmbeddedRecord(TPatchContext& context) {
   std::array<std::uint8_t, EmbeddedRecordSize> bytes;
@@ -51,25 +42,8 @@ void SkipEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record) 
 bool StageEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record,
                           const std::string& model, std::string& staged,
                           TOsFileIdentity& identity) {
-  const std::string& path = context.EmbeddedPath;
-  MakeDirectories(path);
-  TDiskFile file;
-  if (!CreateBesideFile(path, file, staged)) return false;
-
-  bool ok = true;
-  for (std::uint32_t remaining = record.Length; ok && remaining > 0;) {
-    const std::int32_t piece =
-        static_cast<std::int32_t>(std::min<std::uint32_t>(remaining, EmbeddedPiece));
-    ok = ReadBlock(context.PatchFile, EmbeddedBuffer.data(), piece) &&
-         WriteBlock(file, EmbeddedBuffer.data(), piece);
-    remaining -= static_cast<std::uint32_t>(piece);
-    StopIfInterrupted();
-  }
-  ok = ok && FinishFile(file, model, record.Stamp, identity);
-  CloseDiskFile(file);
-  ok = TakeIoStatus() == 0 && ok;
-  if (!ok) DeleteQuietly(staged);
-  return ok;
+  return StageFrom(context.PatchFile, record.Length, context.EmbeddedPath, model, record.Stamp,
+                   staged, identity);
 }
 
 }  // namespace mendrix

@@ -388,29 +388,35 @@ bool CheckEmbeddedInstall(const TPatchContext& context, const TRunOptions& optio
   }
 }
 
+bool StageFrom(TDiskFile& source, std::uint32_t length, const std::string& target,
+               const std::string& model, std::uint32_t stamp, std::string& staged,
+               TOsFileIdentity& identity) {
+  MakeDirectories(target);
+  TDiskFile copy;
+  if (!CreateBesideFile(target, copy, staged)) return false;
+  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(CopyPiece);
+  bool ok = true;
+  for (std::uint32_t remaining = length; ok && remaining > 0;) {
+    const auto piece = static_cast<std::int32_t>(std::min<std::uint32_t>(remaining, CopyPiece));
+    ok = ReadBlock(source, buffer.get(), piece) && WriteBlock(copy, buffer.get(), piece);
+    remaining -= static_cast<std::uint32_t>(piece);
+    StopIfInterrupted();
+  }
+  ok = ok && FinishFile(copy, model, stamp, identity);
+  CloseDiskFile(copy);
+  ok = TakeIoStatus() == 0 && ok;
+  if (!ok) DeleteQuietly(staged);
+  return ok;
+}
+
 bool StageCopy(const std::string& from, const std::string& target, const std::string& model,
                std::uint32_t stamp, std::string& staged, TOsFileIdentity& identity) {
   TDiskFile source;
   OpenForReading(source, from);
-  std::int32_t remaining = TakeIoStatus() == 0 ? GetSize(source) : -1;
-  TDiskFile copy;
-  bool ok = TakeIoStatus() == 0 && remaining >= 0;
-  if (ok) {
-    MakeDirectories(target);
-    ok = CreateBesideFile(target, copy, staged);
-  }
-  if (ok) {
-    auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(CopyPiece);
-    while (ok && remaining > 0) {
-      const std::int32_t piece = std::min(remaining, CopyPiece);
-      ok = ReadBlock(source, buffer.get(), piece) && WriteBlock(copy, buffer.get(), piece);
-      remaining -= piece;
-    }
-    ok = ok && FinishFile(copy, model, stamp, identity);
-    CloseDiskFile(copy);
-    ok = TakeIoStatus() == 0 && ok;
-    if (!ok) DeleteQuietly(staged);
-  }
+  const std::int32_t size = TakeIoStatus() == 0 ? GetSize(source) : -1;
+  const bool ok = TakeIoStatus() == 0 && size >= 0 &&
+                  StageFrom(source, static_cast<std::uint32_t>(size), target, model, stamp,
+                            staged, identity);
   if (source.State != TFileState::Closed) CloseDiskFile(source);
   (void)TakeIoStatus();  // only read from
   return ok;

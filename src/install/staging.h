@@ -78,6 +78,13 @@ bool CheckFileInstall(const TPatchContext& context, const TRunOptions& options,
 bool CheckEmbeddedInstall(const TPatchContext& context, const TRunOptions& options,
                           TPlannedEntry& entry, TInstallProblem& problem);
 
+// Copies the next length bytes of source to a new staged file beside target
+// (its directories made first), finished with the date stamp and the owner
+// and permissions of the file at model (of a new file when model is empty).
+// False when that fails; nothing is left then.
+bool StageFrom(TDiskFile& source, std::uint32_t length, const std::string& target,
+               const std::string& model, std::uint32_t stamp, std::string& staged,
+               TOsFileIdentity& identity);
 // Copies the file at from to a new staged file beside target, finished with
 // the date stamp and the owner and permissions of the file at model (of a
 // new file when model is empty). False when that fails; nothing is left then.

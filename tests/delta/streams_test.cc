@@ -122,32 +122,6 @@ TEST_F(StreamsTest, WorkFilesAreRemovedWhenTheRunStops) {
   file = TDiskFile{};
 }
 
-TEST_F(StreamsTest, CopyFromPatchCopiesFromThePatchPosition) {
-  TTempDir dir;
-  const TBytes patch = test::RandomBytes(200000, 4);
-  WriteFileBytes(dir.File("patch"), patch);
-  WriteFileBytes(dir.File("out"), TBytes(300000, 1));  // truncated by the copy
-  TDiskFile patchFile;
-  OpenForReading(patchFile, dir.File("patch"));
-  SeekTo(patchFile, 1000);
-
-  TDiskFile out;
-  ASSERT_TRUE(CopyFromPatch(patchFile, 150000, out, dir.File("out")));
-  EXPECT_EQ(out.State, TFileState::ReadOnly);
-  EXPECT_EQ(GetPosition(out), 0);
-  EXPECT_EQ(GetPosition(patchFile), 151000);
-  EXPECT_EQ(ReadFileBytes(dir.File("out")), TBytes(patch.begin() + 1000, patch.begin() + 151000));
-
-  ASSERT_TRUE(CopyFromPatch(patchFile, 0, out, dir.File("empty")));
-  EXPECT_TRUE(ReadFileBytes(dir.File("empty")).empty());
-  // More than the patch still holds.
-  EXPECT_FALSE(CopyFromPatch(patchFile, 60000, out, dir.File("short")));
-  // A file that can't be created.
-  EXPECT_FALSE(CopyFromPatch(patchFile, 1, out, dir.File("no/such/dir")));
-  if (out.State != TFileState::Closed) CloseDiskFile(out);
-  CloseDiskFile(patchFile);
-}
-
 TEST_F(StreamsTest, BufferingMakesTheWorkFilesReadsInPlaceAndReleaseRemovesThem) {
   THandStreams hand;
   hand.Numbers = test::RandomBytes(70000, 1);  // more than a reader's buffer
