@@ -118,6 +118,23 @@ TEST_F(SingleFileRun, FailuresLeaveFileAndTempAlone) {
   }
 }
 
+// A temp directory that can't be had (here a name too long for any system:
+// Windows then gives no temp path at all) stops the run before anything is
+// written; the work files never go to the working directory instead.
+TEST_F(SingleFileRun, TempDirectoryOutOfReachStopsTheRun) {
+  TRunRequest request;
+  request.Arguments = {"fix.pat", "app.bin"};
+  request.WorkDir = Dir.Path();
+  request.Environment = {{"TMPDIR", Dir.File(std::string(300, 't'))}};
+  TRunResult run = RunProgram(request);
+  EXPECT_EQ(run.ExitCode, 1);
+  const std::string fatal = FatalText("Error, can't buffer patchdata in temporary files!");
+  ASSERT_GE(run.Err.size(), fatal.size());
+  EXPECT_EQ(run.Err.substr(run.Err.size() - fatal.size()), fatal);
+  EXPECT_EQ(ReadFileBytes(Dir.File("app.bin")), Old);
+  EXPECT_EQ(ListDirectory(Dir.Path()), (std::vector<std::string>{"app.bin", "fix.pat", "tmp"}));
+}
+
 // A copy of the program with the patch appended finds its patch itself; the
 // first argument is then the old path.
 TEST_F(SingleFileRun, SelfApplyingPatch) {
