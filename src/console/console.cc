@@ -2,18 +2,14 @@
 
 #include <cstdint>
 
-#include "fileio/fileio.h"
 #include "platform/platform.h"
 
 namespace mendrix {
 
 namespace {
 
-// True only while PressAnyKey waits: the wait then ends after 10 seconds.
-bool TimedKeyWait = false;
-constexpr std::uint32_t KeyWaitLimit = 10000;  // milliseconds
+constexpr std::uint32_t KeyWaitLimit = 10000;  // milliseconds, for PressAnyKey
 constexpr int CandidateErase = 81;             // backspaces before a question
-bool InterruptsHeld = false;
 
 }  // namespace
 
@@ -42,28 +38,23 @@ std::string DecimalText(std::int32_t value) {
   return digits;
 }
 
-std::uint8_t WaitKey() { return OsWaitKey(TimedKeyWait, KeyWaitLimit); }
+std::uint8_t WaitKey() { return OsWaitKey(false, KeyWaitLimit); }
 
 void PressAnyKey() {
   ConsoleWrite("Please press any key... ");
-  TimedKeyWait = true;
-  (void)WaitKey();
-  TimedKeyWait = false;
+  (void)OsWaitKey(true, KeyWaitLimit);
   ConsoleWriteLn("Ok. \r\n");
 }
 
 void FatalStop(std::string_view message) {
   ConsoleWriteLn(message);
   ConsoleWriteLn("\r\n");
-  RemoveCreatedFiles();
   OsExit(1);
 }
 
 void StopIfInterrupted() {
-  if (!InterruptsHeld && OsInterruptPending()) FatalStop("Interrupted; nothing was changed.");
+  if (OsInterruptPending()) FatalStop("Interrupted; nothing was changed.");
 }
-
-void HoldInterrupts() { InterruptsHeld = true; }
 
 void InternalError(std::int32_t code) {
   FatalStop("Internal error occured! (code " + DecimalText(code) + ")!");

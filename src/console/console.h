@@ -26,16 +26,14 @@ std::string DecimalText(std::int32_t value);
 std::uint8_t WaitKey();
 // "Please press any key... ", a key wait of at most 10 seconds, "Ok. ".
 void PressAnyKey();
-// Writes the message and two empty lines on the console channel, removes the
-// run's own work files and ends the process with exit code 1.
+// Writes the message and two empty lines on the console channel and ends
+// the process with exit code 1 (OsExit: the run's exit hook removes its own
+// work files first).
 [[noreturn]] void FatalStop(std::string_view message);
 // FatalStop of "Interrupted; nothing was changed." once an interrupt has
-// arrived, unless HoldInterrupts was called. Called between steps that leave
-// nothing of the user's changed.
+// arrived, unless OsHoldInterrupts was called. Called between steps that
+// leave nothing of the user's changed.
 void StopIfInterrupted();
-// From now on an interrupt no longer stops the run: it is putting its
-// results in place, which ends in the whole new state or the whole old one.
-void HoldInterrupts();
 // FatalStop of "Internal error occured! (code {n})!".
 [[noreturn]] void InternalError(std::int32_t code);
 // The yes/no question of the target search; true only for a lower-case y.

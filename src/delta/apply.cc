@@ -19,7 +19,7 @@ namespace {
 // byte (address - source size) of the output written so far. Addresses are
 // held in 64 bits, so sums of patch values can't wrap.
 //
-// The output is written through a buffer: OutputBuffer[0, Pending) are the bytes
+// The output is written through a buffer: Buffer[0, Pending) are the bytes
 // that follow the Flushed bytes already in the work file. Every read from
 // the output is checked against Written() = Flushed + Pending, the bytes
 // written so far, so the buffer never changes which reads succeed.
@@ -27,11 +27,6 @@ namespace {
 // A copy from the output moves in pieces of this many bytes, each of which
 // must lie within what was written before it is read.
 constexpr std::int64_t OutputCopyPiece = 1000;
-constexpr std::int32_t OutputBufferSize = 256 * 1024;
-// The source is read through pages kept in a small direct-mapped cache:
-// copies that jump back and forth over a few regions read each page once.
-constexpr std::int32_t SourcePageSize = 8 * 1024;
-constexpr std::int32_t SourcePageCount = 256;
 // Reads at least this long bypass the pages.
 constexpr std::int32_t DirectSourceRead = 32 * 1024;
 // Largest insert piece (2 * 255 - 1) and largest add run (255), with room.
@@ -43,17 +38,19 @@ constexpr const char* CannotWrite = "Error, can't write patched file!";
 constexpr const char* CannotStage = "Error, can't copy temporary generated file!";
 
 struct TSource {
+  std::uint8_t* Pages = nullptr;  // the run's SourcePages
   TDiskFile File;
   std::int32_t Size = 0;
-  // The whole source stands in SourcePages, from its first byte on; the
+  // The whole source stands in Pages, from its first byte on; the
   // slots are then not used.
   bool Whole = false;
-  // Slot i of SourcePages holds source page PageNumber[i] (its bytes from
+  // Slot i of Pages holds source page PageNumber[i] (its bytes from
   // PageNumber[i] * SourcePageSize on), or nothing when PageNumber[i] is -1.
   std::array<std::int64_t, SourcePageCount> PageNumber;
 };
 
 struct TOutput {
+  std::uint8_t* Buffer = nullptr;  // the run's OutputBuffer
   TDiskFile File;
   std::int64_t Limit = 0;  // the target size: nothing is written past it
   std::int64_t Flushed = 0;
@@ -68,13 +65,8 @@ struct TOutput {
   std::int64_t Written() const { return Flushed + Pending; }
 };
 
-// The two big buffers serve one variant after the other for the whole run:
-// fresh memory for every variant would cost more than rebuilding a small
-// file does. One variant is applied at a time.
-std::array<std::uint8_t, SourcePageCount * SourcePageSize> SourcePages;
-std::array<std::uint8_t, OutputBufferSize> OutputBuffer;
-
 struct TApplyState {
+  TDecoder* Decoder = nullptr;
   TSource Source;
   TOutput Output;
   std::int64_t CopyPosition = 0;  // address of the last copy
@@ -92,7 +84,7 @@ struct TApplyState {
 // inside the source.
 bool ReadSource(TSource& source, std::int64_t position, std::uint8_t* bytes, std::int32_t n) {
   if (source.Whole) {
-    std::memcpy(bytes, SourcePages.data() + position, static_cast<std::size_t>(n));
+    std::memcpy(bytes, source.Pages + position, static_cast<std::size_t>(n));
     return true;
   }
   if (n >= DirectSourceRead) {
@@ -103,7 +95,7 @@ bool ReadSource(TSource& source, std::int64_t position, std::uint8_t* bytes, std
     const auto at = static_cast<std::uint64_t>(position);  // not negative
     const auto page = static_cast<std::int64_t>(at / SourcePageSize);
     const auto slot = static_cast<std::size_t>(at / SourcePageSize % SourcePageCount);
-    std::uint8_t* data = SourcePages.data() + slot * SourcePageSize;
+    std::uint8_t* data = source.Pages + slot * SourcePageSize;
     const std::int64_t pageStart = page * SourcePageSize;
     if (source.PageNumber[slot] != page) {
       const auto length = static_cast<std::int32_t>(
@@ -129,7 +121,7 @@ void FlushOutput(TOutput& output) {
     SeekTo(output.File, static_cast<std::int32_t>(output.Flushed));  // a failure fails the write
     output.AtEnd = true;
   }
-  if (!WriteWhole(output.File, OutputBuffer.data(), output.Pending)) {
+  if (!WriteWhole(output.File, output.Buffer, output.Pending)) {
     FatalStop(output.WriteFailure);
   }
   if (output.Check) {
@@ -146,8 +138,8 @@ void FlushOutput(TOutput& output) {
             : std::clamp<std::int64_t>(std::int64_t{output.Exclude.ExcludeStart} +
                                            output.Exclude.ExcludeLength,
                                        start, end);
-    output.Crc = CrcUpdate(output.Crc, OutputBuffer.data(), static_cast<std::int32_t>(skipFrom - start));
-    output.Crc = CrcUpdate(output.Crc, OutputBuffer.data() + (skipTo - start),
+    output.Crc = CrcUpdate(output.Crc, output.Buffer, static_cast<std::int32_t>(skipFrom - start));
+    output.Crc = CrcUpdate(output.Crc, output.Buffer + (skipTo - start),
                            static_cast<std::int32_t>(end - skipTo));
   }
   StopIfInterrupted();
@@ -165,7 +157,7 @@ void AppendOutput(TOutput& output, const std::uint8_t* bytes, std::int32_t n) {
   if (output.Written() + n > output.Limit) FatalStop(CannotWrite);
   while (n > 0) {
     std::int32_t piece = std::min(n, OutputRoom(output));
-    std::memcpy(OutputBuffer.data() + output.Pending, bytes, static_cast<std::size_t>(piece));
+    std::memcpy(output.Buffer + output.Pending, bytes, static_cast<std::size_t>(piece));
     output.Pending += piece;
     bytes += piece;
     n -= piece;
@@ -184,7 +176,7 @@ bool ReadOutput(TOutput& output, std::int64_t offset, std::uint8_t* bytes, std::
     ReadExactAt(output.File, static_cast<std::int32_t>(offset), bytes, fromFile);
     if (TakeIoStatus() != 0) return false;
   }
-  std::memcpy(bytes + fromFile, OutputBuffer.data() + (offset + fromFile - output.Flushed),
+  std::memcpy(bytes + fromFile, output.Buffer + (offset + fromFile - output.Flushed),
               static_cast<std::size_t>(n - fromFile));
   return true;
 }
@@ -208,7 +200,7 @@ bool CopyRange(TApplyState& state, std::int64_t position, std::int64_t length) {
   while (length > 0) {
     std::int64_t limit = fromSource ? length : std::min(length, distance);
     auto piece = static_cast<std::int32_t>(std::min<std::int64_t>(limit, OutputRoom(output)));
-    std::uint8_t* bytes = OutputBuffer.data() + output.Pending;
+    std::uint8_t* bytes = output.Buffer + output.Pending;
     bool read = fromSource ? ReadSource(source, offset, bytes, piece)
                            : ReadOutput(output, offset, bytes, piece);
     if (!read) return false;
@@ -240,10 +232,10 @@ void AddOldBytes(TApplyState& state, std::int32_t n) {
 }
 
 void Copy(TApplyState& state, std::int32_t length) {
-  std::int32_t offset = ReadNumber();
+  std::int32_t offset = ReadNumber(*state.Decoder);
   std::int64_t position = state.CopyPosition + state.CopyLength + offset;
   if (state.GroupCountdown == 0) {
-    state.AddCount = ReadCountByte();
+    state.AddCount = ReadCountByte(*state.Decoder);
     state.GroupCountdown = state.GroupLength;
   }
   --state.GroupCountdown;
@@ -254,7 +246,7 @@ void Copy(TApplyState& state, std::int32_t length) {
   if (state.AddCount == 0) return;
   // The old bytes are read (and must exist) in both modes.
   ReadOldBytes(state, position + length, state.AddCount);
-  if (!ReadAddBytes(state.NewBytes.data(), state.AddCount)) {
+  if (!ReadAddBytes(*state.Decoder, state.NewBytes.data(), state.AddCount)) {
     FatalStop("Error, can't read from patchfile?!");
   }
   if (state.AddMode) AddOldBytes(state, state.AddCount);
@@ -271,10 +263,10 @@ void Insert(TApplyState& state, std::int64_t length) {
   for (std::int64_t start = 0;; start += block) {
     std::int64_t rest = length - start;
     auto piece = static_cast<std::int32_t>(rest >= 2 * block ? block : rest);
-    if (!ReadInsertBytes(state.NewBytes.data(), piece)) {
+    if (!ReadInsertBytes(*state.Decoder, state.NewBytes.data(), piece)) {
       FatalStop("Error, can't read from patchfile?!");
     }
-    if (!ReadFlagBit()) {
+    if (!ReadFlagBit(*state.Decoder)) {
       ReadOldBytes(state, oldStart + start, piece);
       AddOldBytes(state, piece);
     }
@@ -288,7 +280,7 @@ void Insert(TApplyState& state, std::int64_t length) {
 // filled as the copies ask, as for a larger source.
 void LoadWholeSource(TSource& source) {
   if (source.Size <= 0 || source.Size > SourcePageCount * SourcePageSize) return;
-  ReadExactAt(source.File, 0, SourcePages.data(), source.Size);
+  ReadExactAt(source.File, 0, source.Pages, source.Size);
   if (TakeIoStatus() != 0) return;
   source.Whole = true;
 }
@@ -304,7 +296,7 @@ std::uint32_t SourceChecksum(TSource& source, const TExcludeRange& exclude) {
   if (!source.Whole || (exclude.ExcludeLength != 0 && end > size)) {
     return FileChecksum(source.File, exclude.ExcludeStart, exclude.ExcludeLength);
   }
-  const std::uint8_t* bytes = SourcePages.data();
+  const std::uint8_t* bytes = source.Pages;
   if (exclude.ExcludeLength == 0) return CrcUpdate(CrcStart, bytes, source.Size);
   const std::uint32_t first = CrcUpdate(CrcStart, bytes, static_cast<std::int32_t>(start));
   return CrcUpdate(first, bytes + end, static_cast<std::int32_t>(size - end));
@@ -314,29 +306,12 @@ std::int32_t ClampToInt32(std::int64_t value) {
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX));
 }
 
-}  // namespace
-
-bool ApplyVariant(TPatchContext& context, const TVariantInfo& variant, std::int32_t streamOffset,
-                  const std::string& sourcePath, std::string& outputName, bool verifySource,
-                  bool silent, std::int32_t targetSize, const TExcludeRange& exclude) {
-  TVariantOutput to;
-  const TApplyResult result = ApplyVariantTo(context, variant, streamOffset, sourcePath,
-                                             verifySource, silent, targetSize, exclude, to);
-  if (result != TApplyResult::Applied) return false;
-  outputName = to.Name;
-  return true;
-}
-
-TApplyResult ApplyVariantTo(TPatchContext& context, const TVariantInfo& variant,
-                            std::int32_t streamOffset, const std::string& sourcePath,
-                            bool verifySource, bool silent, std::int32_t targetSize,
-                            const TExcludeRange& exclude, TVariantOutput& to) {
-  auto state = std::make_unique_for_overwrite<TApplyState>();
-  TSource& source = state->Source;
-  TOutput& output = state->Output;
-
+// Opens the job's source and checks it; the pages are loaded where the
+// source fits them. False (and nothing open) when the source is refused.
+bool OpenSource(TApplyState& state, const TVariantJob& job) {
+  TSource& source = state.Source;
   source.PageNumber.fill(-1);
-  OpenForReading(source.File, sourcePath);
+  OpenForReading(source.File, job.SourcePath);
   if (TakeIoStatus() == 0) {
     source.Size = GetSize(source.File);
     // A file of 2 GiB or more can't be sized: it can't be patched either.
@@ -346,62 +321,58 @@ TApplyResult ApplyVariantTo(TPatchContext& context, const TVariantInfo& variant,
     }
   }
   if (source.File.State == TFileState::Closed) {
-    if (silent) return TApplyResult::SourceRefused;
-    FatalStop("\r\nError, can't open \"" + sourcePath + "\" for patching!");
+    if (job.Silent) return false;
+    FatalStop("\r\nError, can't open \"" + job.SourcePath + "\" for patching!");
   }
 
   // A source of another size is refused before anything is read.
-  const bool sizeMatches = std::int64_t{variant.SourceSize} == source.Size;
-  if (!verifySource || sizeMatches) LoadWholeSource(source);
-  if (verifySource && (!sizeMatches || SourceChecksum(source, exclude) != variant.SourceCrc)) {
-    if (!silent) FatalStop("Error, this patch is not applicable to \"" + sourcePath + "\".");
+  const bool sizeMatches = std::int64_t{job.Variant->SourceSize} == source.Size;
+  if (!job.VerifySource || sizeMatches) LoadWholeSource(source);
+  if (job.VerifySource &&
+      (!sizeMatches || SourceChecksum(source, job.Exclude) != job.Variant->SourceCrc)) {
+    if (!job.Silent) {
+      FatalStop("Error, this patch is not applicable to \"" + job.SourcePath + "\".");
+    }
     CloseDiskFile(source.File);
     (void)TakeIoStatus();
-    return TApplyResult::SourceRefused;
+    return false;
   }
+  return true;
+}
 
-  bool limitIsSum = (variant.VariantFlags & VariantLimitIsSum) != 0;
-  SetNumberLimit(ClampToInt32(limitIsSum ? std::int64_t{source.Size} + targetSize
-                                         : std::max(source.Size, targetSize)));
-  state->AddMode = (variant.VariantFlags & VariantAddModeOff) == 0;
-  state->GroupLength = variant.GroupLength;
-  state->BlockLength = variant.BlockLength;
-  SetNumberBytesLeft(static_cast<std::int32_t>(variant.StreamLength[NumberStream]));
-  output.Limit = std::max(targetSize, 0);
-
-  std::string name;
+// Creates the output file: a work file, or the staged file beside its
+// target. False when the staged file can't be created.
+bool CreateOutput(TPatchContext& context, TRunFiles& run, TOutput& output, TVariantOutput& to) {
   if (to.StageBeside.empty()) {
-    if (!CreateWorkFile(context.TempDir, output.File, name)) {
+    if (!CreateWorkFile(run, context.TempDir, output.File, to.Name)) {
       FatalStop("Error, can't buffer patchdata in temporary files!");
     }
   } else {
-    MakeDirectories(to.StageBeside);
-    if (!CreateBesideFile(to.StageBeside, output.File, name)) {
-      CloseDiskFile(source.File);
-      (void)TakeIoStatus();
-      return TApplyResult::CantStage;
-    }
+    MakeDirectories(run, to.StageBeside);
+    if (!CreateBesideFile(run, to.StageBeside, output.File, to.Name)) return false;
+    output.WriteFailure = CannotStage;
   }
-  to.Name = name;
-  if (!to.StageBeside.empty()) output.WriteFailure = CannotStage;
   output.Check = to.Check;
   output.Exclude = to.Exclude;
-  BufferVariantStreams(context, variant, streamOffset);
-  ResetBitReaders();
+  return true;
+}
 
-  while (NumberBytesLeft() > 0) {
-    std::int32_t number = ReadNumber();
+void Decode(TApplyState& state) {
+  TDecoder& decoder = *state.Decoder;
+  while (NumberBytesLeft(decoder) > 0) {
+    const std::int32_t number = ReadNumber(decoder);
     if (number > 0) {
-      Copy(*state, number);
+      Copy(state, number);
     } else if (number < 0) {
-      Insert(*state, -std::int64_t{number});
+      Insert(state, -std::int64_t{number});
     } else {
-      --state->GroupCountdown;
+      --state.GroupCountdown;
     }
   }
+}
 
-  CloseDiskFile(source.File);
-  (void)TakeIoStatus();  // only read from; nothing is lost
+// Flushes, sizes, finishes and closes the output, and fills in to.
+void CloseOutput(TOutput& output, TVariantOutput& to) {
   FlushOutput(output);
   // A work file written over may hold more from its earlier use.
   SetFileSize(output.File, static_cast<std::int32_t>(output.Written()));
@@ -415,13 +386,50 @@ TApplyResult ApplyVariantTo(TPatchContext& context, const TVariantInfo& variant,
   if (to.Check && to.Exclude.ExcludeLength != 0 && excludeEnd > to.Size) {
     // A range that runs past the end is read as the file checksum reads it.
     TDiskFile written;
-    OpenForReading(written, name);
+    OpenForReading(written, to.Name);
     to.Crc = TakeIoStatus() == 0
                  ? FileChecksum(written, to.Exclude.ExcludeStart, to.Exclude.ExcludeLength)
                  : ~CrcStart;
     if (written.State != TFileState::Closed) CloseDiskFile(written);
     (void)TakeIoStatus();
   }
+}
+
+}  // namespace
+
+TApplyResult ApplyVariantTo(TPatchContext& context, TWorkState& work, const TVariantJob& job,
+                            TVariantOutput& to) {
+  auto state = std::make_unique_for_overwrite<TApplyState>();
+  state->Decoder = &work.Decoder;
+  state->Source.Pages = work.SourcePages.data();
+  state->Output.Buffer = work.OutputBuffer.data();
+  TSource& source = state->Source;
+  TOutput& output = state->Output;
+  if (!OpenSource(*state, job)) return TApplyResult::SourceRefused;
+
+  const TVariantInfo& variant = *job.Variant;
+  const std::int32_t targetSize = job.TargetSize;
+  const bool limitIsSum = (variant.VariantFlags & VariantLimitIsSum) != 0;
+  TDecoder& decoder = work.Decoder;
+  decoder.NumberLimit = ClampToInt32(limitIsSum ? std::int64_t{source.Size} + targetSize
+                                                : std::max(source.Size, targetSize));
+  decoder.NumberBytesLeft = static_cast<std::int32_t>(variant.StreamLength[NumberStream]);
+  state->AddMode = (variant.VariantFlags & VariantAddModeOff) == 0;
+  state->GroupLength = variant.GroupLength;
+  state->BlockLength = variant.BlockLength;
+  output.Limit = std::max(targetSize, 0);
+
+  if (!CreateOutput(context, work.Files, output, to)) {
+    CloseDiskFile(source.File);
+    (void)TakeIoStatus();
+    return TApplyResult::CantStage;
+  }
+  BufferVariantStreams(context, work.Files, decoder, variant, job.StreamOffset);
+  ResetBitReaders(decoder);
+  Decode(*state);
+  CloseDiskFile(source.File);
+  (void)TakeIoStatus();  // only read from; nothing is lost
+  CloseOutput(output, to);
   return TApplyResult::Applied;
 }
 

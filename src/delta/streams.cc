@@ -11,49 +11,6 @@ namespace mendrix {
 
 namespace {
 
-// Bytes a stream reader holds from its work file at a time.
-constexpr std::int32_t StreamBufferSize = 64 * 1024;
-
-// One stream, read forwards through a buffer from where it stands in the
-// patch. Its work file is made (a temp directory that can't take the work
-// files stops the run there) but not written: the streams are read in place,
-// which spares writing and reading back the whole delta of every variant.
-// Invariant: Buffer[Next, End) are the next bytes of the stream, and Unread
-// more follow them in the patch from Position on.
-struct TStreamReader {
-  TDiskFile File;
-  std::string Name;  // empty while no work file is held
-  TDiskFile* Patch = nullptr;
-  std::int32_t Position = 0;
-  std::int64_t Unread = 0;
-  std::int32_t Next = 0;
-  std::int32_t End = 0;
-  std::array<std::uint8_t, StreamBufferSize> Buffer;
-};
-
-// A bit sequence over one stream: bits of Current are taken from bit 0 up;
-// an Index of 0 means the next bit needs a new byte.
-struct TBitReader {
-  std::uint8_t Current = 0;
-  int Index = 0;
-};
-
-// The decoder state: one variant is decoded at a time.
-struct TDecoderState {
-  std::array<TStreamReader, StreamCount> Streams;
-  TBitReader FlagBits;
-  TBitReader SignBits;
-  std::int32_t NumberLimit = 0;
-  std::int64_t NumberBytesLeft = 0;
-};
-
-TDecoderState Decoder;
-
-// Output work files the run is done with, kept to be written over by the
-// next output: in a tree of many small files, creating and deleting a file
-// for every variant costs more than the rebuilding itself.
-std::vector<std::string> SpareWorkFiles;
-
 bool Refill(TStreamReader& stream) {
   if (stream.Unread <= 0) return false;
   auto piece = static_cast<std::int32_t>(std::min<std::int64_t>(stream.Unread, StreamBufferSize));
@@ -95,10 +52,10 @@ bool ReadBit(TBitReader& bits, TStreamReader& stream) {
 }
 
 // One byte of the number stream, or InternalError with code.
-std::uint32_t TakeNumberByte(std::int32_t code) {
+std::uint32_t TakeNumberByte(TDecoder& decoder, std::int32_t code) {
   std::uint8_t byte = 0;
-  if (!TakeByte(Decoder.Streams[NumberStream], byte)) InternalError(code);
-  --Decoder.NumberBytesLeft;
+  if (!TakeByte(decoder.Streams[NumberStream], byte)) InternalError(code);
+  --decoder.NumberBytesLeft;
   return byte;
 }
 
@@ -108,23 +65,17 @@ std::uint32_t TakeNumberByte(std::int32_t code) {
 
 }  // namespace
 
-std::string NewWorkFileName(const std::string& tempDir) {
-  for (std::uint32_t n = 0;; ++n) {
-    std::string name = tempDir + "DWX" + std::to_string(n);
-    if (!PathExists(name)) return name;
-  }
-}
-
-bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& name) {
-  while (!SpareWorkFiles.empty()) {
-    std::string spare = std::move(SpareWorkFiles.back());
-    SpareWorkFiles.pop_back();
+bool CreateWorkFile(TRunFiles& run, const std::string& tempDir, TDiskFile& file,
+                    std::string& name) {
+  while (!run.Spare.empty()) {
+    std::string spare = std::move(run.Spare.back());
+    run.Spare.pop_back();
     OpenForWriting(file, spare);
     if (TakeIoStatus() == 0) {
       name = std::move(spare);
       return true;
     }
-    DeleteQuietly(spare);
+    DeleteQuietly(run, spare);
   }
   // Names held by files (left over from earlier runs, or links to files) are
   // passed over; a name that fails to be created (a directory, a dangling
@@ -134,10 +85,10 @@ bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& na
   int attempts = 0;
   for (std::uint32_t n = 0; attempts < MaxWorkFileNames; ++n) {
     std::string candidate = tempDir + "DWX" + std::to_string(n);
-    if (IsCreatedFile(candidate)) continue;  // one of this run's own, still there
+    if (IsCreatedFile(run, candidate)) continue;  // one of this run's own, still there
     CreateNewForWriting(file, candidate);
     if (TakeIoStatus() == 0) {
-      RememberCreatedFile(candidate);
+      RememberCreatedFile(run, candidate);
       name = candidate;
       return true;
     }
@@ -146,13 +97,14 @@ bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& na
   return false;
 }
 
-bool CreateBesideFile(const std::string& destination, TDiskFile& file, std::string& name) {
-  NoteDirectoryOf(destination);
+bool CreateBesideFile(TRunFiles& run, const std::string& destination, TDiskFile& file,
+                      std::string& name) {
+  NoteDirectoryOf(run, destination);
   for (int n = 0; n < MaxWorkFileNames; ++n) {
     std::string candidate = destination + ".DWX" + std::to_string(n);
     CreateNewForWriting(file, candidate);
     if (TakeIoStatus() == 0) {
-      RememberCreatedFile(candidate);
+      RememberCreatedFile(run, candidate);
       name = std::move(candidate);
       return true;
     }
@@ -162,8 +114,8 @@ bool CreateBesideFile(const std::string& destination, TDiskFile& file, std::stri
   return false;
 }
 
-void BufferVariantStreams(TPatchContext& context, const TVariantInfo& variant,
-                          std::int32_t streamOffset) {
+void BufferVariantStreams(TPatchContext& context, TRunFiles& run, TDecoder& decoder,
+                          const TVariantInfo& variant, std::int32_t streamOffset) {
   // Lengths that run past the 32-bit positions of the patch can't be
   // meant; the entry reader refuses them too.
   std::int64_t end = streamOffset;
@@ -175,9 +127,9 @@ void BufferVariantStreams(TPatchContext& context, const TVariantInfo& variant,
 
   std::int32_t position = streamOffset;
   for (int i = 0; i < StreamCount; ++i) {
-    TStreamReader& stream = Decoder.Streams[i];
+    TStreamReader& stream = decoder.Streams[i];
     auto length = static_cast<std::int32_t>(variant.StreamLength[i]);
-    if (stream.Name.empty() && !CreateWorkFile(context.TempDir, stream.File, stream.Name)) {
+    if (stream.Name.empty() && !CreateWorkFile(run, context.TempDir, stream.File, stream.Name)) {
       CannotBuffer();
     }
     stream.Patch = &context.PatchFile;
@@ -194,16 +146,16 @@ void BufferVariantStreams(TPatchContext& context, const TVariantInfo& variant,
   if (TakeIoStatus() != 0) CannotBuffer();
 }
 
-void DropWorkFile(const std::string& name) { SpareWorkFiles.push_back(name); }
+void DropWorkFile(TRunFiles& run, const std::string& name) { run.Spare.push_back(name); }
 
-void ReleaseWorkFiles() {
-  for (const std::string& spare : SpareWorkFiles) DeleteQuietly(spare);
-  SpareWorkFiles.clear();
-  for (TStreamReader& stream : Decoder.Streams) {
+void ReleaseWorkFiles(TRunFiles& run, TDecoder& decoder) {
+  for (const std::string& spare : run.Spare) DeleteQuietly(run, spare);
+  run.Spare.clear();
+  for (TStreamReader& stream : decoder.Streams) {
     if (stream.Name.empty()) continue;
     if (stream.File.State != TFileState::Closed) CloseDiskFile(stream.File);
     (void)TakeIoStatus();
-    DeleteQuietly(stream.Name);
+    DeleteQuietly(run, stream.Name);
     stream.Name.clear();
     stream.Unread = 0;
     stream.Next = 0;
@@ -211,32 +163,32 @@ void ReleaseWorkFiles() {
   }
 }
 
-void ResetBitReaders() {
-  Decoder.FlagBits.Index = 0;
-  Decoder.SignBits.Index = 0;
+void ResetBitReaders(TDecoder& decoder) {
+  decoder.FlagBits.Index = 0;
+  decoder.SignBits.Index = 0;
 }
 
-bool ReadFlagBit() { return ReadBit(Decoder.FlagBits, Decoder.Streams[FlagStream]); }
-
-bool ReadSignBit() { return ReadBit(Decoder.SignBits, Decoder.Streams[SignStream]); }
-
-void SetNumberLimit(std::int32_t limit) { Decoder.NumberLimit = limit; }
-
-void SetNumberBytesLeft(std::int32_t count) { Decoder.NumberBytesLeft = count; }
-
-std::int32_t NumberBytesLeft() {
-  return static_cast<std::int32_t>(std::max<std::int64_t>(Decoder.NumberBytesLeft, INT32_MIN));
+bool ReadFlagBit(TDecoder& decoder) {
+  return ReadBit(decoder.FlagBits, decoder.Streams[FlagStream]);
 }
 
-std::int32_t ReadNumber() {
-  bool negative = ReadSignBit();
-  std::uint32_t magnitude = TakeNumberByte(40);
-  if (Decoder.NumberLimit > 0xFF && ReadSignBit()) {
-    magnitude = magnitude << 8 | TakeNumberByte(41);
-    if (Decoder.NumberLimit > 0xFFFF && ReadFlagBit()) {
-      magnitude = magnitude << 8 | TakeNumberByte(42);
-      if (Decoder.NumberLimit > 0xFFFFFF && ReadFlagBit()) {
-        magnitude = magnitude << 8 | TakeNumberByte(43);
+bool ReadSignBit(TDecoder& decoder) {
+  return ReadBit(decoder.SignBits, decoder.Streams[SignStream]);
+}
+
+std::int32_t NumberBytesLeft(const TDecoder& decoder) {
+  return static_cast<std::int32_t>(std::max<std::int64_t>(decoder.NumberBytesLeft, INT32_MIN));
+}
+
+std::int32_t ReadNumber(TDecoder& decoder) {
+  const bool negative = ReadSignBit(decoder);
+  std::uint32_t magnitude = TakeNumberByte(decoder, 40);
+  if (decoder.NumberLimit > 0xFF && ReadSignBit(decoder)) {
+    magnitude = magnitude << 8 | TakeNumberByte(decoder, 41);
+    if (decoder.NumberLimit > 0xFFFF && ReadFlagBit(decoder)) {
+      magnitude = magnitude << 8 | TakeNumberByte(decoder, 42);
+      if (decoder.NumberLimit > 0xFFFFFF && ReadFlagBit(decoder)) {
+        magnitude = magnitude << 8 | TakeNumberByte(decoder, 43);
         // No file reaches 2 GiB, so no meaningful number does either.
         if (magnitude > 0x7FFFFFFFu) FatalStop("Error, patch corrupted!");
       }
@@ -246,14 +198,16 @@ std::int32_t ReadNumber() {
   return negative ? -value : value;
 }
 
-std::uint8_t ReadCountByte() { return static_cast<std::uint8_t>(TakeNumberByte(50)); }
-
-bool ReadInsertBytes(std::uint8_t* buffer, std::int32_t count) {
-  return TakeBytes(Decoder.Streams[InsertStream], buffer, count);
+std::uint8_t ReadCountByte(TDecoder& decoder) {
+  return static_cast<std::uint8_t>(TakeNumberByte(decoder, 50));
 }
 
-bool ReadAddBytes(std::uint8_t* buffer, std::int32_t count) {
-  return TakeBytes(Decoder.Streams[AddStream], buffer, count);
+bool ReadInsertBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
+  return TakeBytes(decoder.Streams[InsertStream], buffer, count);
+}
+
+bool ReadAddBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
+  return TakeBytes(decoder.Streams[AddStream], buffer, count);
 }
 
 }  // namespace mendrix

@@ -1,11 +1,11 @@
 // Work files and the readers of a variant's five delta streams.
 //
-// Before a variant is applied its five streams are copied out of the patch
-// into work files of their own; the decoder then reads them side by side:
+// A variant's five streams are read where they stand in the patch, each
+// with a work file of its own made for it; the decoder reads them side by side:
 // bytes of the number stream (numbers and count bytes), bits of the flag and
 // sign streams (bit 0 of each byte first), bytes of the insert and add
-// streams. The decoder state is one program-wide set: one variant is decoded
-// at a time.
+// streams. The decoder state (TDecoder) is one per run, held by the run's
+// work state: one variant is decoded at a time.
 //
 // A number is a sign bit (sign stream) and one to four magnitude bytes
 // (number stream), most significant first. After each byte but the last
@@ -21,6 +21,7 @@
 #ifndef MENDRIX_DELTA_STREAMS_H_
 #define MENDRIX_DELTA_STREAMS_H_
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -31,53 +32,85 @@ namespace mendrix {
 
 // Work-file names tried before giving up.
 constexpr int MaxWorkFileNames = 1000;
+// Bytes a stream reader holds from the patch at a time.
+constexpr std::int32_t StreamBufferSize = 64 * 1024;
 
-// The first name tempDir + "DWX" + n (n = 0, 1, ...) at which no file exists.
-std::string NewWorkFileName(const std::string& tempDir);
+// One stream, read forwards through a buffer from where it stands in the
+// patch. Its work file is made (a temp directory that can't take the work
+// files stops the run there) but not written: the streams are read in place,
+// which spares writing and reading back the whole delta of every variant.
+// Invariant: Buffer[Next, End) are the next bytes of the stream, and Unread
+// more follow them in the patch from Position on.
+struct TStreamReader {
+  TDiskFile File;
+  std::string Name;  // empty while no work file is held
+  TDiskFile* Patch = nullptr;
+  std::int32_t Position = 0;
+  std::int64_t Unread = 0;
+  std::int32_t Next = 0;
+  std::int32_t End = 0;
+  std::array<std::uint8_t, StreamBufferSize> Buffer;
+};
+
+// A bit sequence over one stream: bits of Current are taken from bit 0 up;
+// an Index of 0 means the next bit needs a new byte.
+struct TBitReader {
+  std::uint8_t Current = 0;
+  int Index = 0;
+};
+
+// The decoder of one variant's streams. NumberLimit decides how many
+// magnitude bytes a number may have; NumberBytesLeft counts the
+// number-stream bytes not yet consumed.
+struct TDecoder {
+  std::array<TStreamReader, StreamCount> Streams;
+  TBitReader FlagBits;
+  TBitReader SignBits;
+  std::int32_t NumberLimit = 0;
+  std::int64_t NumberBytesLeft = 0;
+};
 
 // Opens a work file for writing at position 0: one that DropWorkFile set
 // aside, whose old bytes stay after what is written until SetFileSize cuts
 // them, or else a new one, created exclusively (never through a link) under
-// the names from NewWorkFileName onwards and remembered for removal on a
-// fatal stop. False once MaxWorkFileNames names have failed.
-bool CreateWorkFile(const std::string& tempDir, TDiskFile& file, std::string& name);
+// the first free name of tempDir + "DWX" + n (n = 0, 1, ...) and remembered
+// in run for removal on a fatal stop. False once MaxWorkFileNames names have
+// failed.
+bool CreateWorkFile(TRunFiles& run, const std::string& tempDir, TDiskFile& file,
+                    std::string& name);
 // Creates a new file beside destination (destination + ".DWX" + n, the first
 // n at which nothing exists; private until it is complete), remembered as one
 // of the run's own files. False when no name could be created.
-bool CreateBesideFile(const std::string& destination, TDiskFile& file, std::string& name);
+bool CreateBesideFile(TRunFiles& run, const std::string& destination, TDiskFile& file,
+                      std::string& name);
 // The run is done with the closed work file name: it is kept for
 // CreateWorkFile to write over, and deleted by ReleaseWorkFiles.
-void DropWorkFile(const std::string& name);
-
-// Buffers streams 0 to 4 of variant, which begin at streamOffset, into work
-// files. The work files stay after the variant and are written over by the
-// next one, which saves creating and deleting five files per variant in a
-// tree of many small files. FatalStop "Error, can't buffer patchdata in
-// temporary files!" on failure.
-void BufferVariantStreams(TPatchContext& context, const TVariantInfo& variant,
-                          std::int32_t streamOffset);
+void DropWorkFile(TRunFiles& run, const std::string& name);
+// Makes the decoder ready for streams 0 to 4 of variant, which begin at
+// streamOffset, with a work file for each. The work files stay after the
+// variant and are written over by the next one, which saves creating and
+// deleting five files per variant in a tree of many small files. FatalStop
+// "Error, can't buffer patchdata in temporary files!" on failure.
+void BufferVariantStreams(TPatchContext& context, TRunFiles& run, TDecoder& decoder,
+                          const TVariantInfo& variant, std::int32_t streamOffset);
 // Closes and deletes the five stream work files and the work files set
 // aside; every pass over the entries ends with it.
-void ReleaseWorkFiles();
+void ReleaseWorkFiles(TRunFiles& run, TDecoder& decoder);
 
-void ResetBitReaders();
-bool ReadFlagBit();  // InternalError 30 when the flag stream is exhausted
-bool ReadSignBit();  // InternalError 30 when the sign stream is exhausted
-
-// NumberLimit decides how many magnitude bytes a number may have;
-// NumberBytesLeft counts the number-stream bytes not yet consumed.
-void SetNumberLimit(std::int32_t limit);
-void SetNumberBytesLeft(std::int32_t count);
-std::int32_t NumberBytesLeft();
+void ResetBitReaders(TDecoder& decoder);
+bool ReadFlagBit(TDecoder& decoder);  // InternalError 30 when the flag stream is exhausted
+bool ReadSignBit(TDecoder& decoder);  // InternalError 30 when the sign stream is exhausted
+// NumberBytesLeft, clamped to 32 bits.
+std::int32_t NumberBytesLeft(const TDecoder& decoder);
 // The next signed number: InternalError 40 to 43 when the number stream ends
 // at its first to fourth byte; a four-byte magnitude of 2^31 or more is a
 // damaged patch.
-std::int32_t ReadNumber();
+std::int32_t ReadNumber(TDecoder& decoder);
 // A count byte from the number stream; InternalError 50 when it ends.
-std::uint8_t ReadCountByte();
+std::uint8_t ReadCountByte(TDecoder& decoder);
 // Bytes from the insert or the add stream; false when the stream ends.
-bool ReadInsertBytes(std::uint8_t* buffer, std::int32_t count);
-bool ReadAddBytes(std::uint8_t* buffer, std::int32_t count);
+bool ReadInsertBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count);
+bool ReadAddBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count);
 
 }  // namespace mendrix
 

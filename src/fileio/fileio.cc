@@ -14,13 +14,6 @@ namespace {
 // The one pending failure of the process; 0 when none is pending.
 int IoStatus = 0;
 
-// Handles the layer has open, and the files the run made for its own use;
-// both serve RemoveCreatedFiles on the way out of a fatal stop.
-std::vector<TOsHandle> OpenHandles;
-std::vector<std::string> CreatedFiles;
-std::vector<std::string> CreatedDirectories;
-std::vector<std::pair<std::string, TOsTimes>> NotedDirectories;
-
 // Codes for failures the layer finds itself, before any system call.
 constexpr int NotOpenFailure = EBADF;
 constexpr int ShortTransferFailure = EIO;
@@ -30,11 +23,6 @@ constexpr int StillOpenFailure = EBUSY;
 void Fail(int code) { IoStatus = code != 0 ? code : OsGenericError; }
 
 bool IsOpen(const TDiskFile& file) { return file.State != TFileState::Closed; }
-
-void Forget(TOsHandle handle) {
-  auto it = std::find(OpenHandles.begin(), OpenHandles.end(), handle);
-  if (it != OpenHandles.end()) OpenHandles.erase(it);
-}
 
 // The file's position is where the system says: nothing is buffered.
 void ResetReadAhead(TDiskFile& file, std::int64_t start) {
@@ -47,7 +35,6 @@ void ResetReadAhead(TDiskFile& file, std::int64_t start) {
 void CloseQuietly(TDiskFile& file) {
   file.ReadOnlySize = -1;
   if (!IsOpen(file)) return;
-  Forget(file.Handle);
   (void)OsClose(file.Handle);
   file.Handle = NoHandle;
   file.State = TFileState::Closed;
@@ -66,7 +53,6 @@ void Open(TDiskFile& file, const std::string& path, TOpener opener, TFileState s
   file.Handle = handle;
   file.State = state;
   ResetReadAhead(file, 0);
-  OpenHandles.push_back(handle);
 }
 
 // ReadBlock and WriteBlock: pieces of at most BlockPiece bytes; a failed
@@ -258,7 +244,6 @@ void SetFileSize(TDiskFile& file, std::int32_t size) {
 void CloseDiskFile(TDiskFile& file) {
   file.ReadOnlySize = -1;
   if (!IsOpen(file)) return Fail(NotOpenFailure);
-  Forget(file.Handle);
   int error = OsClose(file.Handle);
   file.Handle = NoHandle;
   file.State = TFileState::Closed;
@@ -300,7 +285,7 @@ void MakeDirectory(const std::string& path) {
   if (error != 0) Fail(error);
 }
 
-void MakeDirectories(const std::string& path) {
+void MakeDirectories(TRunFiles& run, const std::string& path) {
   // Most often the whole way exists already.
   const std::size_t last = path.find_last_of("/\\");
   if (last == std::string::npos || OsIsDirectory(path.substr(0, last))) return;
@@ -308,8 +293,8 @@ void MakeDirectories(const std::string& path) {
   for (char c : path) {
     if (c == '/' || c == '\\') {
       if (!accumulated.empty() && !OsIsDirectory(accumulated)) {
-        NoteDirectoryOf(accumulated);
-        if (OsMakeDirectory(accumulated) == 0) CreatedDirectories.push_back(accumulated);
+        NoteDirectoryOf(run, accumulated);
+        if (OsMakeDirectory(accumulated) == 0) run.Directories.push_back(accumulated);
       }
       accumulated += '\\';
     } else {
@@ -333,10 +318,10 @@ bool FinishFile(TDiskFile& file, const std::string& model, std::uint32_t stamp,
   return OsTakeOwnerAndMode(model, file.Handle) == 0 && OsHandleIdentity(file.Handle, identity) == 0;
 }
 
-int MakeDirectoryLike(const std::string& path, const std::string& model) {
-  NoteDirectoryOf(path);
+int MakeDirectoryLike(TRunFiles& run, const std::string& path, const std::string& model) {
+  NoteDirectoryOf(run, path);
   const int error = OsMakeDirectoryLike(path, model);
-  if (error == 0) CreatedDirectories.push_back(path);
+  if (error == 0) run.Directories.push_back(path);
   return error;
 }
 
@@ -366,61 +351,60 @@ std::string JoinPath(std::string_view first, std::string_view second) {
   return joined;
 }
 
-void RememberCreatedFile(const std::string& path) { CreatedFiles.push_back(path); }
+void RememberCreatedFile(TRunFiles& run, const std::string& path) { run.Files.push_back(path); }
 
-bool IsCreatedFile(const std::string& path) {
-  return std::find(CreatedFiles.begin(), CreatedFiles.end(), path) != CreatedFiles.end();
+bool IsCreatedFile(const TRunFiles& run, const std::string& path) {
+  return std::find(run.Files.begin(), run.Files.end(), path) != run.Files.end();
 }
 
-void ForgetCreatedFile(const std::string& path) {
-  auto it = std::find(CreatedFiles.begin(), CreatedFiles.end(), path);
-  if (it != CreatedFiles.end()) CreatedFiles.erase(it);
+void ForgetCreatedFile(TRunFiles& run, const std::string& path) {
+  auto it = std::find(run.Files.begin(), run.Files.end(), path);
+  if (it != run.Files.end()) run.Files.erase(it);
 }
 
-void DeleteQuietly(const std::string& path) {
+void DeleteQuietly(TRunFiles& run, const std::string& path) {
   TDiskFile file;
   file.Path = path;
   DeleteDiskFile(file);
-  if (TakeIoStatus() == 0 || !PathExists(path)) ForgetCreatedFile(path);
+  if (TakeIoStatus() == 0 || !PathExists(path)) ForgetCreatedFile(run, path);
 }
 
-void RemoveCreatedFiles() {
-  for (TOsHandle handle : OpenHandles) (void)OsClose(handle);
-  OpenHandles.clear();
-  for (const std::string& path : CreatedFiles) (void)OsDelete(path);
-  CreatedFiles.clear();
-  RemoveCreatedDirectories();
-  RestoreDirectoryTimes();
+void RemoveCreatedFiles(TRunFiles& run) {
+  for (const std::string& path : run.Files) (void)OsDelete(path);
+  run.Files.clear();
+  run.Spare.clear();
+  RemoveCreatedDirectories(run);
+  RestoreDirectoryTimes(run);
 }
 
-void RemoveCreatedDirectories() {
-  for (auto it = CreatedDirectories.rbegin(); it != CreatedDirectories.rend(); ++it) {
+void RemoveCreatedDirectories(TRunFiles& run) {
+  for (auto it = run.Directories.rbegin(); it != run.Directories.rend(); ++it) {
     (void)OsRemoveDirectory(*it);
   }
-  CreatedDirectories.clear();
+  run.Directories.clear();
 }
 
-void KeepCreatedDirectories() {
-  CreatedDirectories.clear();
-  NotedDirectories.clear();
+void KeepCreatedDirectories(TRunFiles& run) {
+  run.Directories.clear();
+  run.NotedDirectories.clear();
 }
 
-void NoteDirectoryOf(const std::string& path) {
+void NoteDirectoryOf(TRunFiles& run, const std::string& path) {
   const std::size_t last = path.find_last_of("/\\");
   std::string directory = last == std::string::npos ? "." : path.substr(0, last);
   if (directory.empty()) directory = path.substr(0, 1);  // the root
-  for (const auto& noted : NotedDirectories) {
+  for (const auto& noted : run.NotedDirectories) {
     if (noted.first == directory) return;
   }
   TOsTimes times;
-  if (OsGetTimes(directory, times) == 0) NotedDirectories.emplace_back(directory, times);
+  if (OsGetTimes(directory, times) == 0) run.NotedDirectories.emplace_back(directory, times);
 }
 
-void RestoreDirectoryTimes() {
-  for (auto it = NotedDirectories.rbegin(); it != NotedDirectories.rend(); ++it) {
+void RestoreDirectoryTimes(TRunFiles& run) {
+  for (auto it = run.NotedDirectories.rbegin(); it != run.NotedDirectories.rend(); ++it) {
     (void)OsSetTimes(it->first, it->second);
   }
-  NotedDirectories.clear();
+  run.NotedDirectories.clear();
 }
 
 }  // namespace mendrix

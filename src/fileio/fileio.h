@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -45,6 +47,18 @@ struct TDiskFile {
   // Opened read-only: the size it had then, which GetSize gives without
   // asking the system again. -1 otherwise.
   std::int64_t ReadOnlySize = -1;
+};
+
+// What a run made for its own use and must undo if it stops, owned by the
+// run: the files it created (work files, staged results) until they are
+// deleted or put in place, the closed work files among them set aside to be
+// written over, the directories it made, and the times of the directories
+// it made names in.
+struct TRunFiles {
+  std::vector<std::string> Files;
+  std::vector<std::string> Spare;
+  std::vector<std::string> Directories;
+  std::vector<std::pair<std::string, TOsTimes>> NotedDirectories;
 };
 
 // Largest piece ReadBlock and WriteBlock move in one transfer.
@@ -92,12 +106,12 @@ bool SameFile(const std::string& first, const std::string& second);
 void MakeDirectory(const std::string& path);
 // Creates every directory before the last separator of path, from the outside
 // in; ignores every failure and leaves none pending. Each directory it
-// creates is remembered as the run's own until KeepCreatedDirectories.
-void MakeDirectories(const std::string& path);
+// creates is remembered in run until KeepCreatedDirectories.
+void MakeDirectories(TRunFiles& run, const std::string& path);
 // Creates the directory path with the permissions of the directory model
 // (private where model is empty or no directory), remembered like those of
 // MakeDirectories. Returns 0 or a failure code; never touches IoStatus.
-int MakeDirectoryLike(const std::string& path, const std::string& model);
+int MakeDirectoryLike(TRunFiles& run, const std::string& path, const std::string& model);
 // True only for a regular file (or a link to one). Never touches IoStatus.
 bool PathExists(const std::string& path);
 // Sets the last-write time of a file open for writing from a DOS date-time in
@@ -120,36 +134,36 @@ int TakeIoStatus();
 bool ReadBlock(TDiskFile& file, void* buffer, std::int32_t count);
 bool WriteBlock(TDiskFile& file, const void* buffer, std::int32_t count);
 
-// a + "\" + b: one backslash between the parts, none added at either end,
-// whether or not a already ends in one.
+// first + "\" + second: a backslash is always put between the parts, even
+// after a first part that already ends in a separator (a doubled separator
+// names the same place).
 std::string JoinPath(std::string_view first, std::string_view second);
 
-// Files the run creates for its own use (work files, install copies beside a
-// destination) are remembered here until they are deleted or put in place,
-// so that a fatal stop can remove them.
-void RememberCreatedFile(const std::string& path);
-void ForgetCreatedFile(const std::string& path);
+// The files a run creates for its own use (work files, staged results
+// beside a destination) are remembered in run until they are deleted or put
+// in place, so that a fatal stop can remove them.
+void RememberCreatedFile(TRunFiles& run, const std::string& path);
+void ForgetCreatedFile(TRunFiles& run, const std::string& path);
 // True while path is one of those files.
-bool IsCreatedFile(const std::string& path);
+bool IsCreatedFile(const TRunFiles& run, const std::string& path);
 // Deletes a file, ignoring every failure; once it is gone it is no longer
 // one of the run's own files to remove on a fatal stop.
-void DeleteQuietly(const std::string& path);
-// Closes every file the layer still has open, then deletes the remembered
-// files, removes the remembered directories that are empty, newest first,
-// and puts back the noted directory times. Used on the way out of a fatal
-// stop.
-void RemoveCreatedFiles();
+void DeleteQuietly(TRunFiles& run, const std::string& path);
+// Deletes the remembered files, removes the remembered directories that
+// are empty, newest first, and puts back the noted directory times. Used on
+// the way out of a fatal stop, once every file is closed.
+void RemoveCreatedFiles(TRunFiles& run);
 // Removes the remembered directories that are empty, newest first.
-void RemoveCreatedDirectories();
+void RemoveCreatedDirectories(TRunFiles& run);
 // The directories created so far hold the run's results now: they stay,
 // and so do the times of the directories the run changed.
-void KeepCreatedDirectories();
+void KeepCreatedDirectories(TRunFiles& run);
 // Before the run first makes or removes a name in the directory that holds
 // path, that directory's times are noted, so that a run that ends with the
 // tree as it was can put them back too.
-void NoteDirectoryOf(const std::string& path);
+void NoteDirectoryOf(TRunFiles& run, const std::string& path);
 // Puts back the noted times, newest first, and forgets them.
-void RestoreDirectoryTimes();
+void RestoreDirectoryTimes(TRunFiles& run);
 
 }  // namespace mendrix
 

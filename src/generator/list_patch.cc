@@ -169,12 +169,8 @@ std::string DosTimeText(std::uint32_t stamp) {
 }
 
 TPatchListing ReadPatchListing(const std::string& path) {
-  TRunOptions options;
-  options.PatchName = path;
-  options.OldPath = "";
-  options.NewPath = "";
   TPatchContext context;
-  ReadPatchContainer(context, options);
+  OpenPatch(context, path);
   TPatchListing listing;
   listing.Tree = context.TreeMode;
   listing.PatchKind = context.Header.PatchKind;
@@ -188,7 +184,7 @@ TPatchListing ReadPatchListing(const std::string& path) {
   listing.ProgramSize = tableStart - HeaderSize - context.Header.NoticeLength - 1 -
                         static_cast<std::int64_t>(context.BackupName.size());
   for (;;) {
-    const std::uint8_t type = ReadEntry(context, options);
+    const std::uint8_t type = ReadEntry(context);
     if (type == EndEntryType) break;
     TListedEntry entry;
     entry.Name = context.EntryName;

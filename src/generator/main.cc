@@ -35,8 +35,7 @@ int main(int argc, char** argv) {
   mendrix::OsStartup(argc, argv);
   // Split as Mendrix splits its own: by the system on POSIX, by the
   // program's rules from the one text that Windows hands over.
-  std::vector<std::string> arguments;
-  for (int i = 1; i <= mendrix::ArgumentCount(); ++i) arguments.push_back(mendrix::Argument(i));
+  const std::vector<std::string> arguments = mendrix::ProgramArguments();
   mendrix::TMakeCommand command;
   std::string error;
   if (!mendrix::ParseMakeCommand(arguments, command, error)) {

@@ -39,10 +39,10 @@ void SkipEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record) 
   SeekTo(context.PatchFile, static_cast<std::int32_t>(next));
 }
 
-bool StageEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record,
+bool StageEmbeddedContent(TPatchContext& context, TRunFiles& run, const TEmbeddedRecord& record,
                           const std::string& model, std::string& staged,
                           TOsFileIdentity& identity) {
-  return StageFrom(context.PatchFile, record.Length, context.EmbeddedPath, model, record.Stamp,
+  return StageFrom(run, context.PatchFile, record.Length, context.EmbeddedPath, model, record.Stamp,
                    staged, identity);
 }
 

@@ -24,7 +24,7 @@ void SkipEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record);
 // directories made first), dated and given the owner and permissions of the
 // file at model (of a new file when model is empty). False when that fails
 // (the patch ends inside the content, a write fails); nothing is left then.
-bool StageEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record,
+bool StageEmbeddedContent(TPatchContext& context, TRunFiles& run, const TEmbeddedRecord& record,
                           const std::string& model, std::string& staged,
                           TOsFileIdentity& identity);
 

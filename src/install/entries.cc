@@ -64,7 +64,7 @@ struct TChain {
 
 // Runs the variant chain of the current entry; stage: the last output goes
 // beside the target. planned receives the source the chain started from.
-TChain RunChain(TPatchContext& context, const TRunOptions& options, bool stage,
+TChain RunChain(TPatchContext& context, TWorkState& work, const TRunPaths& paths, bool stage,
                 TPlannedEntry& planned, TInstallProblem& problem) {
   TChain chain;
   std::size_t count = std::min(
@@ -78,11 +78,19 @@ TChain RunChain(TPatchContext& context, const TRunOptions& options, bool stage,
     // Sizes of 2 GiB and more can't be produced; the final check refuses them.
     const std::int32_t targetSize = static_cast<std::int32_t>(
         std::min<std::uint32_t>(expected, std::numeric_limits<std::int32_t>::max()));
+    TVariantJob job;
+    job.Variant = &context.Variants[k];
+    job.StreamOffset = context.StreamOffset[k];
+    job.VerifySource = !chain.Matched;
+    job.Silent = !chain.Matched;
+    job.TargetSize = targetSize;
+    job.Exclude = context.VariantExclude[k];
     if (!chain.Matched) {
       currentSource =
-          context.TreeMode ? JoinPath(options.OldPath, context.VariantPath[k]) : options.OldPath;
+          context.TreeMode ? JoinPath(paths.OldPath, context.VariantPath[k]) : paths.OldPath;
       if (stage) (void)OsFileIdentity(currentSource, true, planned.SourceWas);
     }
+    job.SourcePath = currentSource;
     TVariantOutput output;
     output.Check = last;
     output.Exclude = context.EntryExclude;
@@ -92,11 +100,9 @@ TChain RunChain(TPatchContext& context, const TRunOptions& options, bool stage,
       output.Stamp = context.Entry.ResultTime;
       output.Model = planned.Replaces ? planned.Target : std::string();
     }
-    const TApplyResult result =
-        ApplyVariantTo(context, context.Variants[k], context.StreamOffset[k], currentSource,
-                       !chain.Matched, !chain.Matched, targetSize, context.VariantExclude[k], output);
+    const TApplyResult result = ApplyVariantTo(context, work, job, output);
     if (result == TApplyResult::CantStage) {
-      if (chain.Matched) DropWorkFile(currentSource);  // an intermediate output
+      if (chain.Matched) DropWorkFile(work.Files, currentSource);  // an intermediate output
       chain.ResultFile.clear();
       chain.Matched = true;
       SetProblem(problem, CantCopy);
@@ -104,7 +110,7 @@ TChain RunChain(TPatchContext& context, const TRunOptions& options, bool stage,
     }
     if (result != TApplyResult::Applied) continue;
     if (chain.Matched) {
-      DropWorkFile(currentSource);
+      DropWorkFile(work.Files, currentSource);
     } else if (stage) {
       planned.Source = currentSource;
     }
@@ -122,12 +128,12 @@ TChain RunChain(TPatchContext& context, const TRunOptions& options, bool stage,
   return chain;
 }
 
-void DropResult(const TChain& chain) {
+void DropResult(TRunFiles& run, const TChain& chain) {
   if (chain.ResultFile.empty()) return;
   if (chain.Staged) {
-    DeleteQuietly(chain.ResultFile);
+    DeleteQuietly(run, chain.ResultFile);
   } else {
-    DropWorkFile(chain.ResultFile);
+    DropWorkFile(run, chain.ResultFile);
   }
 }
 
@@ -153,10 +159,32 @@ bool AlreadyPatchedNeedsCopy(const TPatchContext& context, const std::string& re
   }
 }
 
+// Where a file entry's result stands once its chain has run: kept in plan
+// for the commit as staged, or (an entry already in its new state under
+// OldPath) copied to NewPath now. problem is set where neither is possible.
+void KeepStagedResult(TRunFiles& run, const TPatchContext& context, TChain& chain,
+                      const std::string& oldFile, bool alreadyPatched, TPlannedEntry& planned,
+                      TInstallProblem& problem) {
+  if (chain.Staged) {
+    if (chain.Finished) {
+      planned.Staged = chain.ResultFile;
+      planned.StagedWas = chain.Identity;
+    } else {
+      DeleteQuietly(run, chain.ResultFile);
+    }
+    chain.ResultFile.clear();
+  } else if (alreadyPatched) {
+    // The file under OldPath is the result already; a copy goes to NewPath.
+    (void)StageCopy(run, oldFile, planned.Target, oldFile, context.Entry.ResultTime,
+                    planned.Staged, planned.StagedWas);
+  }
+  if (planned.Staged.empty()) SetProblem(problem, CantCopy);
+}
+
 // One file entry; the patch file stands just after its records, and after
 // its streams on return. False when no variant matched, or quiet and the
 // final check failed. stop: a problem ended the walk.
-bool ProcessFileEntry(TPatchContext& context, const TRunOptions& options, bool quiet,
+bool ProcessFileEntry(TPatchContext& context, TWorkState& work, const TRunPaths& paths, bool quiet,
                       TInstallPlan& plan, std::size_t index, bool& stop) {
   if (!quiet) OutWriteLn("Checking patchinfo for \"" + context.EntryName + "\".");
   // Where the next entry begins; the chain reads the streams of this one.
@@ -166,22 +194,19 @@ bool ProcessFileEntry(TPatchContext& context, const TRunOptions& options, bool q
   TPlannedEntry planned;
   planned.Name = context.EntryName;
   planned.Target = context.TargetPath;
-  std::string oldFile;
-  bool alreadyPatched = false;
-  if (context.TreeMode) {
-    oldFile = JoinPath(options.OldPath, context.EntryName);
-    alreadyPatched = IsResult(context, oldFile);
-  }
+  const std::string oldFile =
+      context.TreeMode ? JoinPath(paths.OldPath, context.EntryName) : std::string();
+  const bool alreadyPatched = context.TreeMode && IsResult(context, oldFile);
 
   TInstallProblem problem;
   bool needed = true;  // a result is to be put at the target
   if (alreadyPatched) needed = AlreadyPatchedNeedsCopy(context, oldFile, plan.Check, problem);
-  if (needed && plan.Check) (void)CheckFileInstall(context, options, planned, problem);
+  if (needed && plan.Check) (void)CheckFileInstall(context, paths, planned, problem);
   const bool stage = plan.Stage && needed && !problem.Found;
 
   TChain chain;
   if (!alreadyPatched) {
-    chain = RunChain(context, options, stage, planned, problem);
+    chain = RunChain(context, work, paths, stage, planned, problem);
     if (!chain.Matched) return false;
     SeekTo(context.PatchFile, nextEntry);
     if (!chain.ResultFile.empty() && (chain.Size != std::int64_t{context.Entry.ResultSize} ||
@@ -189,41 +214,28 @@ bool ProcessFileEntry(TPatchContext& context, const TRunOptions& options, bool q
       if (!quiet) {
         FatalStop("Error while applying. Internal checksum doesn't match! Please contact author!");
       }
-      DropResult(chain);
+      DropResult(work.Files, chain);
       return false;
     }
   }
 
   if (!problem.Found && stage) {
-    if (chain.Staged) {
-      if (chain.Finished) {
-        planned.Staged = chain.ResultFile;
-        planned.StagedWas = chain.Identity;
-      } else {
-        DeleteQuietly(chain.ResultFile);
-      }
-      chain.ResultFile.clear();
-    } else if (alreadyPatched) {
-      // The file under OldPath is the result already; a copy goes to NewPath.
-      (void)StageCopy(oldFile, planned.Target, oldFile, context.Entry.ResultTime, planned.Staged,
-                      planned.StagedWas);
-    }
-    if (planned.Staged.empty()) SetProblem(problem, CantCopy);
+    KeepStagedResult(work.Files, context, chain, oldFile, alreadyPatched, planned, problem);
   }
-  if (!alreadyPatched) DropResult(chain);
+  if (!alreadyPatched) DropResult(work.Files, chain);
   if (problem.Found) {
     HandleProblem(plan, problem, index, planned, quiet);
     stop = true;
     return true;
   }
-  if (!planned.Staged.empty()) RemoveStagedLeftovers(planned.Target, planned.Staged);
+  if (!planned.Staged.empty()) RemoveStagedLeftovers(work.Files, planned.Target, planned.Staged);
   plan.Entries.push_back(std::move(planned));
   return true;
 }
 
 // One embedded file: looked at and staged (or only stepped over).
-void ProcessEmbeddedEntry(TPatchContext& context, const TRunOptions& options, bool quiet,
-                          TInstallPlan& plan, std::size_t index, bool& stop) {
+void ProcessEmbeddedEntry(TPatchContext& context, TRunFiles& run, const TRunPaths& paths,
+                          bool quiet, TInstallPlan& plan, std::size_t index, bool& stop) {
   if (!quiet) OutWriteLn("Skipping embedded file \"" + context.EntryName + "\".");
   const TEmbeddedRecord record = ReadEmbeddedRecord(context);
   TPlannedEntry planned;
@@ -231,11 +243,11 @@ void ProcessEmbeddedEntry(TPatchContext& context, const TRunOptions& options, bo
   planned.Name = context.EntryName;
   planned.Target = context.EmbeddedPath;
   TInstallProblem problem;
-  if (plan.Check) (void)CheckEmbeddedInstall(context, options, planned, problem);
+  if (plan.Check) (void)CheckEmbeddedInstall(context, paths, planned, problem);
   if (!problem.Found && plan.Stage) {
     const std::string model = planned.Replaces ? planned.Target : std::string();
-    if (StageEmbeddedContent(context, record, model, planned.Staged, planned.StagedWas)) {
-      RemoveStagedLeftovers(planned.Target, planned.Staged);
+    if (StageEmbeddedContent(context, run, record, model, planned.Staged, planned.StagedWas)) {
+      RemoveStagedLeftovers(run, planned.Target, planned.Staged);
     } else {
       SetProblem(problem, "Error writing embedded file!");
     }
@@ -250,25 +262,37 @@ void ProcessEmbeddedEntry(TPatchContext& context, const TRunOptions& options, bo
   plan.Entries.push_back(std::move(planned));
 }
 
-bool WalkEntries(TPatchContext& context, const TRunOptions& options, bool quiet,
+bool WalkEntries(TPatchContext& context, TWorkState& work, const TRunPaths& paths, bool quiet,
                  TInstallPlan& plan) {
   SeekTo(context.PatchFile, context.EntryTableOffset);
   bool stop = false;
   for (std::size_t index = 0; !stop; ++index) {
     StopIfInterrupted();
-    const std::uint8_t type = ReadEntry(context, options);
+    const std::uint8_t type = ReadEntry(context);
     if (type == EndEntryType) return true;
+    PlaceEntry(context, paths, type);
     if (type == EmbeddedEntryType) {
-      ProcessEmbeddedEntry(context, options, quiet, plan, index, stop);
+      ProcessEmbeddedEntry(context, work.Files, paths, quiet, plan, index, stop);
       continue;
     }
-    if (!ProcessFileEntry(context, options, quiet, plan, index, stop)) return false;
+    if (!ProcessFileEntry(context, work, paths, quiet, plan, index, stop)) return false;
     if (!context.TreeMode) return true;
   }
   return true;
 }
 
 }  // namespace
+
+void PlaceEntry(TPatchContext& context, const TRunPaths& paths, std::uint8_t type) {
+  if (type == EmbeddedEntryType) {
+    context.EmbeddedPath = JoinPath(paths.NewPath, context.EntryName);
+  } else if (context.TreeMode) {
+    context.TargetPath = JoinPath(paths.NewPath, context.EntryName);
+  } else {
+    context.EntryName = paths.OldPath;
+    context.TargetPath = paths.NewPath;
+  }
+}
 
 bool FileMatches(const std::string& path, std::uint32_t size, std::uint32_t crc,
                  const TExcludeRange& exclude) {
@@ -283,25 +307,12 @@ bool FileMatches(const std::string& path, std::uint32_t size, std::uint32_t crc,
   return match;
 }
 
-bool ProcessEntries(TPatchContext& context, const TRunOptions& options, bool testOnly, bool quiet,
+bool ProcessEntries(TPatchContext& context, TWorkState& work, const TRunPaths& paths, TPass pass,
                     TInstallPlan* plan) {
-  if (!testOnly) {
-    TInstallPlan own;
-    own.Stage = true;
-    own.Check = true;
-    const bool passed = WalkEntries(context, options, true, own);
-    ReleaseWorkFiles();
-    if (!passed) {
-      DiscardPlan(own);
-      return false;
-    }
-    if (own.Problem.Found) StopWithProblem(own.Problem);
-    CommitPlan(own, context, options, quiet);
-    return true;
-  }
   TInstallPlan none;
-  const bool passed = WalkEntries(context, options, quiet, plan != nullptr ? *plan : none);
-  ReleaseWorkFiles();  // the stream work files and outputs kept for reuse
+  const bool passed =
+      WalkEntries(context, work, paths, pass == TPass::QuietTest, plan != nullptr ? *plan : none);
+  ReleaseWorkFiles(work.Files, work.Decoder);  // the stream work files and outputs kept for reuse
   return passed;
 }
 

@@ -8,26 +8,36 @@
 #include <cstdint>
 #include <string>
 
+#include "delta/apply.h"
 #include "fileio/fileio.h"
 #include "install/staging.h"
 #include "patchfile/patch_context.h"
 
 namespace mendrix {
 
-// Walks the whole entry table from its first entry. True when the walk came
-// to its end; false when a file entry matched no variant (and was not already
-// patched), or a final check failed with quiet on. quiet prints nothing.
-//
-// testOnly: nothing of the user's changes. With a plan, each entry is also
-// looked at for whether it can be installed (plan->Check) and its result
-// staged beside its target (plan->Stage), and the plan lists the entries
-// for the commit. An entry that can't be installed stops the run with its
-// message, or, quiet, ends the walk with plan->Problem set and true.
-//
-// Without testOnly the whole apply: every entry staged, then committed with
-// the lines of the apply pass unless quiet.
-bool ProcessEntries(TPatchContext& context, const TRunOptions& options, bool testOnly, bool quiet,
+// The two passes over the entries before a commit.
+enum class TPass {
+  // Prints nothing, and a problem that would stop the run is noted instead:
+  // it tells whether the targets are in the patch's old version at all.
+  QuietTest,
+  // Prints each entry's line and stops at the first problem.
+  Test,
+};
+
+// Walks the whole entry table from its first entry; nothing of the user's
+// changes. True when the walk came to its end; false when a file entry
+// matched no variant (and was not already patched), or a final check failed
+// in the quiet test. With a plan, each entry is also looked at for whether
+// it can be installed (plan->Check) and its result staged beside its target
+// (plan->Stage), and the plan lists the entries for the commit. An entry
+// that can't be installed stops the run with its message, or, in the quiet
+// test, ends the walk with plan->Problem set and true.
+bool ProcessEntries(TPatchContext& context, TWorkState& work, const TRunPaths& paths, TPass pass,
                     TInstallPlan* plan = nullptr);
+
+// Sets where the entry just read goes (TargetPath or EmbeddedPath, below
+// NewPath), and a single file's name, which is OldPath.
+void PlaceEntry(TPatchContext& context, const TRunPaths& paths, std::uint8_t type);
 
 // The lines of a test pass over targets whose every entry has just passed
 // the same test quietly into plan: given without rebuilding anything again,

@@ -130,14 +130,14 @@ bool Fail(TInstallProblem& problem, std::string message, std::string note = std:
 }
 
 // Looks at the backup slot of a tree entry whose target holds a file.
-bool CheckBackup(const TPatchContext& context, const TRunOptions& options, TPlannedEntry& entry,
+bool CheckBackup(const TPatchContext& context, const TRunPaths& paths, TPlannedEntry& entry,
                  TInstallProblem& problem) {
   entry.BackupRelative = JoinPath(context.BackupName, context.EntryName);
-  entry.Backup = JoinPath(options.NewPath, entry.BackupRelative);
+  entry.Backup = JoinPath(paths.NewPath, entry.BackupRelative);
   const std::string cantReplace = CantReplace(entry.Target);
   // An empty or "." backup name makes the backup the target itself.
   if (PlainPath(entry.Backup) == PlainPath(entry.Target)) return Fail(problem, cantReplace);
-  if (CheckWay(options.NewPath, entry.BackupRelative, true) != TWay::Clear) {
+  if (CheckWay(paths.NewPath, entry.BackupRelative, true) != TWay::Clear) {
     return Fail(problem, cantReplace);
   }
   switch (OsPathKind(entry.Backup)) {
@@ -163,21 +163,22 @@ bool CheckBackup(const TPatchContext& context, const TRunOptions& options, TPlan
 
 // Creates the directories of a tree entry's backup path that are missing,
 // each with the permissions of the directory it mirrors.
-void MakeBackupDirectories(const TPlannedEntry& entry, const std::string& backupName) {
+void MakeBackupDirectories(TRunFiles& run, const TPlannedEntry& entry,
+                           const std::string& backupName) {
   const std::vector<std::string> backupParts = SplitParts(backupName);
   std::string path = entry.Root;
   for (std::size_t i = 0; i < backupParts.size(); ++i) {
     path = JoinPath(path, backupParts[i]);
     // The backup folder itself mirrors the tree's root.
     const std::string model = i + 1 == backupParts.size() ? entry.Root : std::string();
-    if (OsPathKind(path) == TOsPathKind::Missing) (void)MakeDirectoryLike(path, model);
+    if (OsPathKind(path) == TOsPathKind::Missing) (void)MakeDirectoryLike(run, path, model);
   }
   const std::vector<std::string> parts = SplitParts(entry.Relative);
   std::string model = entry.Root;
   for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
     path = JoinPath(path, parts[i]);
     model = JoinPath(model, parts[i]);
-    if (OsPathKind(path) == TOsPathKind::Missing) (void)MakeDirectoryLike(path, model);
+    if (OsPathKind(path) == TOsPathKind::Missing) (void)MakeDirectoryLike(run, path, model);
   }
 }
 
@@ -238,7 +239,7 @@ void UndoStep(const TCommitStep& step) {
 }
 
 // Puts one staged entry in place. Empty on success, else the message to stop with.
-std::string CommitEntry(const TPlannedEntry& entry, const TPatchContext& context,
+std::string CommitEntry(TRunFiles& run, const TPlannedEntry& entry, const TPatchContext& context,
                         TCommitStep& step) {
   step.Entry = &entry;
   const std::string cantStage = entry.Embedded ? CantWriteEmbedded : CantCopy;
@@ -265,8 +266,8 @@ std::string CommitEntry(const TPlannedEntry& entry, const TPatchContext& context
   if (entry.Replaces && !entry.Backup.empty()) {
     step.Holder = entry.Backup;
     if (!entry.BackupLinked) {
-      MakeBackupDirectories(entry, context.BackupName);
-      NoteDirectoryOf(entry.Backup);
+      MakeBackupDirectories(run, entry, context.BackupName);
+      NoteDirectoryOf(run, entry.Backup);
       if (OsLink(entry.Target, entry.Backup) == 0) {
         step.HolderIsOurs = true;
       } else if (OsRename(entry.Target, entry.Backup) == 0) {  // no hard links here
@@ -288,7 +289,7 @@ std::string CommitEntry(const TPlannedEntry& entry, const TPatchContext& context
     return failure;
   }
   step.Committed = true;
-  ForgetCreatedFile(entry.Staged);
+  ForgetCreatedFile(run, entry.Staged);
   // Swapped in between the look and the rename: put the old file back.
   if (OsFileIdentity(entry.Target, false, now) != 0 || !SameState(now, entry.StagedWas)) {
     UndoStep(step);
@@ -323,16 +324,53 @@ bool IsPrefixOf(const std::string& leftover, const std::string& staged) {
   return same;
 }
 
+// The staged data reaches the disk before any name changes, so that a crash
+// of the system can't leave a target renamed onto a file whose bytes were
+// never written. Then every old file a result was made from must still be
+// the one tested (one entry's source may be another's target, replaced
+// further on).
+void MakeStagedDurable(const TInstallPlan& plan, const TRunPaths& paths) {
+  std::vector<std::string> staged;
+  for (const TPlannedEntry& entry : plan.Entries) {
+    if (!entry.Staged.empty()) staged.push_back(entry.Staged);
+  }
+  StopIfInterrupted();
+  if (!staged.empty() && OsSyncFiles(staged) != 0) FatalStop(CantCopy);
+  for (const TPlannedEntry& entry : plan.Entries) {
+    TOsFileIdentity now;
+    if (!entry.Staged.empty() && !entry.Source.empty() &&
+        (OsFileIdentity(entry.Source, true, now) != 0 || !SameState(now, entry.SourceWas))) {
+      FatalStop("Error, patch seems not applicable to " + paths.OldPath);
+    }
+  }
+  StopIfInterrupted();
+}
+
+// The new names reach the disk too; then the kept old files can go.
+void FinishCommit(const std::vector<TCommitStep>& done) {
+  std::vector<std::string> directories;
+  for (const TCommitStep& step : done) {
+    directories.push_back(ParentOf(step.Entry->Target));
+    if (!step.Entry->Backup.empty()) directories.push_back(ParentOf(step.Entry->Backup));
+  }
+  std::sort(directories.begin(), directories.end());
+  directories.erase(std::unique(directories.begin(), directories.end()), directories.end());
+  (void)OsSyncDirectories(directories);
+  for (const TCommitStep& step : done) {
+    if (step.Entry->Embedded && step.HolderIsOurs) (void)OsDelete(step.Holder);
+  }
+}
+
 }  // namespace
 
-bool CheckFileInstall(const TPatchContext& context, const TRunOptions& options,
-                      TPlannedEntry& entry, TInstallProblem& problem) {
+bool CheckFileInstall(const TPatchContext& context, const TRunPaths& paths, TPlannedEntry& entry,
+                      TInstallProblem& problem) {
   entry.Target = context.TargetPath;
   const std::string cantReplace = CantReplace(entry.Target);
   if (context.TreeMode) {
-    entry.Root = options.NewPath;
+    entry.Root = paths.NewPath;
     entry.Relative = context.EntryName;
-    switch (CheckWay(options.NewPath, context.EntryName, true)) {
+    switch (CheckWay(paths.NewPath, context.EntryName, true)) {
       case TWay::Clear:
         break;
       case TWay::Link:
@@ -364,16 +402,16 @@ bool CheckFileInstall(const TPatchContext& context, const TRunOptions& options,
   if (!context.TreeMode) {
     return CanCreateAt(entry.Target) || Fail(problem, cantReplace);
   }
-  return CheckBackup(context, options, entry, problem);
+  return CheckBackup(context, paths, entry, problem);
 }
 
-bool CheckEmbeddedInstall(const TPatchContext& context, const TRunOptions& options,
+bool CheckEmbeddedInstall(const TPatchContext& context, const TRunPaths& paths,
                           TPlannedEntry& entry, TInstallProblem& problem) {
   entry.Embedded = true;
   entry.Target = context.EmbeddedPath;
-  entry.Root = options.NewPath;
+  entry.Root = paths.NewPath;
   entry.Relative = context.EntryName;
-  if (CheckWay(options.NewPath, context.EntryName, true) != TWay::Clear) {
+  if (CheckWay(paths.NewPath, context.EntryName, true) != TWay::Clear) {
     return Fail(problem, CantWriteEmbedded);
   }
   switch (OsPathKind(entry.Target)) {
@@ -388,12 +426,12 @@ bool CheckEmbeddedInstall(const TPatchContext& context, const TRunOptions& optio
   }
 }
 
-bool StageFrom(TDiskFile& source, std::uint32_t length, const std::string& target,
+bool StageFrom(TRunFiles& run, TDiskFile& source, std::uint32_t length, const std::string& target,
                const std::string& model, std::uint32_t stamp, std::string& staged,
                TOsFileIdentity& identity) {
-  MakeDirectories(target);
+  MakeDirectories(run, target);
   TDiskFile copy;
-  if (!CreateBesideFile(target, copy, staged)) return false;
+  if (!CreateBesideFile(run, target, copy, staged)) return false;
   auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(CopyPiece);
   bool ok = true;
   for (std::uint32_t remaining = length; ok && remaining > 0;) {
@@ -405,24 +443,25 @@ bool StageFrom(TDiskFile& source, std::uint32_t length, const std::string& targe
   ok = ok && FinishFile(copy, model, stamp, identity);
   CloseDiskFile(copy);
   ok = TakeIoStatus() == 0 && ok;
-  if (!ok) DeleteQuietly(staged);
+  if (!ok) DeleteQuietly(run, staged);
   return ok;
 }
 
-bool StageCopy(const std::string& from, const std::string& target, const std::string& model,
-               std::uint32_t stamp, std::string& staged, TOsFileIdentity& identity) {
+bool StageCopy(TRunFiles& run, const std::string& from, const std::string& target,
+               const std::string& model, std::uint32_t stamp, std::string& staged,
+               TOsFileIdentity& identity) {
   TDiskFile source;
   OpenForReading(source, from);
   const std::int32_t size = TakeIoStatus() == 0 ? GetSize(source) : -1;
   const bool ok = TakeIoStatus() == 0 && size >= 0 &&
-                  StageFrom(source, static_cast<std::uint32_t>(size), target, model, stamp,
+                  StageFrom(run, source, static_cast<std::uint32_t>(size), target, model, stamp,
                             staged, identity);
   if (source.State != TFileState::Closed) CloseDiskFile(source);
   (void)TakeIoStatus();  // only read from
   return ok;
 }
 
-void RemoveStagedLeftovers(const std::string& target, const std::string& staged) {
+void RemoveStagedLeftovers(TRunFiles& run, const std::string& target, const std::string& staged) {
   const std::string prefix = target + ".DWX";
   if (staged.compare(0, prefix.size(), prefix) != 0) return;
   const int own = std::atoi(staged.c_str() + prefix.size());
@@ -431,13 +470,13 @@ void RemoveStagedLeftovers(const std::string& target, const std::string& staged)
   for (int n = 0; n < own; ++n) {
     const std::string name = prefix + std::to_string(n);
     TOsFileIdentity leftover;
-    if (IsCreatedFile(name) || OsFileIdentity(name, false, leftover) != 0 || !leftover.Regular) {
+    if (IsCreatedFile(run, name) || OsFileIdentity(name, false, leftover) != 0 || !leftover.Regular) {
       continue;
     }
     // A kept name of a replaced embedded file, left before the rename.
     const bool secondName = targetThere && leftover.Device == current.Device &&
                             leftover.Inode == current.Inode;
-    if (secondName || IsPrefixOf(name, staged)) DeleteQuietly(name);
+    if (secondName || IsPrefixOf(name, staged)) DeleteQuietly(run, name);
   }
 }
 
@@ -446,69 +485,37 @@ void StopWithProblem(const TInstallProblem& problem) {
   FatalStop(problem.Message);
 }
 
-void DiscardPlan(TInstallPlan& plan) {
+void DiscardPlan(TRunFiles& run, TInstallPlan& plan) {
   for (const TPlannedEntry& entry : plan.Entries) {
-    if (!entry.Staged.empty()) DeleteQuietly(entry.Staged);
+    if (!entry.Staged.empty()) DeleteQuietly(run, entry.Staged);
   }
-  RemoveCreatedDirectories();
-  RestoreDirectoryTimes();
+  RemoveCreatedDirectories(run);
+  RestoreDirectoryTimes(run);
   plan.Entries.clear();
   plan.Problem = TInstallProblem();
 }
 
-void CommitPlan(TInstallPlan& plan, const TPatchContext& context, const TRunOptions& options,
-                bool quiet) {
-  std::vector<std::string> staged;
-  for (const TPlannedEntry& entry : plan.Entries) {
-    if (!entry.Staged.empty()) staged.push_back(entry.Staged);
-  }
-  // The staged data reaches the disk before any name changes, so that a
-  // crash of the system can't leave a target renamed onto a file whose
-  // bytes were never written.
-  StopIfInterrupted();
-  if (!staged.empty() && OsSyncFiles(staged) != 0) FatalStop(CantCopy);
-  // Every old file a result was made from must still be the one tested
-  // (one entry's source may be another's target, replaced further on).
-  for (const TPlannedEntry& entry : plan.Entries) {
-    TOsFileIdentity now;
-    if (!entry.Staged.empty() && !entry.Source.empty() &&
-        (OsFileIdentity(entry.Source, true, now) != 0 || !SameState(now, entry.SourceWas))) {
-      FatalStop("Error, patch seems not applicable to " + options.OldPath);
-    }
-  }
-  StopIfInterrupted();
-  HoldInterrupts();
+void CommitPlan(TRunFiles& run, TInstallPlan& plan, const TPatchContext& context,
+                const TRunPaths& paths) {
+  MakeStagedDurable(plan, paths);
+  OsHoldInterrupts();
 
   std::vector<TCommitStep> done;
   done.reserve(plan.Entries.size());
   for (const TPlannedEntry& entry : plan.Entries) {
-    if (!quiet) {
-      OutWriteLn((entry.Embedded ? "Writing embedded file \"" : "Patching file \"") + entry.Name +
-                 "\".");
-    }
+    OutWriteLn((entry.Embedded ? "Writing embedded file \"" : "Patching file \"") + entry.Name +
+               "\".");
     if (entry.Staged.empty()) continue;
     TCommitStep step;
-    const std::string failure = CommitEntry(entry, context, step);
+    const std::string failure = CommitEntry(run, entry, context, step);
     if (!failure.empty()) {
       for (auto it = done.rbegin(); it != done.rend(); ++it) UndoStep(*it);
       FatalStop(failure);
     }
     done.push_back(step);
   }
-
-  // The new names reach the disk too; then the kept old files can go.
-  std::vector<std::string> directories;
-  for (const TCommitStep& step : done) {
-    directories.push_back(ParentOf(step.Entry->Target));
-    if (!step.Entry->Backup.empty()) directories.push_back(ParentOf(step.Entry->Backup));
-  }
-  std::sort(directories.begin(), directories.end());
-  directories.erase(std::unique(directories.begin(), directories.end()), directories.end());
-  (void)OsSyncDirectories(directories);
-  for (const TCommitStep& step : done) {
-    if (step.Entry->Embedded && step.HolderIsOurs) (void)OsDelete(step.Holder);
-  }
-  KeepCreatedDirectories();
+  FinishCommit(done);
+  KeepCreatedDirectories(run);
   plan.Entries.clear();
 }
 

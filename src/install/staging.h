@@ -23,10 +23,18 @@
 #include <string>
 #include <vector>
 
+#include "fileio/fileio.h"
 #include "patchfile/patch_context.h"
 #include "platform/platform.h"
 
 namespace mendrix {
+
+// Where a run's files are: OldPath, the older data (a file or a directory),
+// and NewPath, where the newer data goes.
+struct TRunPaths {
+  std::string OldPath = ".";
+  std::string NewPath = ".";
+};
 
 // One entry of the table as the commit sees it.
 struct TPlannedEntry {
@@ -72,40 +80,41 @@ struct TInstallPlan {
 // Looks whether the current file entry's result can be put at
 // context.TargetPath, and fills in entry (Target, Replaces, TargetWas,
 // Backup, BackupLinked). False with problem set when it can't.
-bool CheckFileInstall(const TPatchContext& context, const TRunOptions& options,
-                      TPlannedEntry& entry, TInstallProblem& problem);
+bool CheckFileInstall(const TPatchContext& context, const TRunPaths& paths, TPlannedEntry& entry,
+                      TInstallProblem& problem);
 // The same for the current embedded file at context.EmbeddedPath.
-bool CheckEmbeddedInstall(const TPatchContext& context, const TRunOptions& options,
+bool CheckEmbeddedInstall(const TPatchContext& context, const TRunPaths& paths,
                           TPlannedEntry& entry, TInstallProblem& problem);
 
 // Copies the next length bytes of source to a new staged file beside target
 // (its directories made first), finished with the date stamp and the owner
 // and permissions of the file at model (of a new file when model is empty).
 // False when that fails; nothing is left then.
-bool StageFrom(TDiskFile& source, std::uint32_t length, const std::string& target,
+bool StageFrom(TRunFiles& run, TDiskFile& source, std::uint32_t length, const std::string& target,
                const std::string& model, std::uint32_t stamp, std::string& staged,
                TOsFileIdentity& identity);
 // Copies the file at from to a new staged file beside target, finished with
 // the date stamp and the owner and permissions of the file at model (of a
 // new file when model is empty). False when that fails; nothing is left then.
-bool StageCopy(const std::string& from, const std::string& target, const std::string& model,
-               std::uint32_t stamp, std::string& staged, TOsFileIdentity& identity);
+bool StageCopy(TRunFiles& run, const std::string& from, const std::string& target,
+               const std::string& model, std::uint32_t stamp, std::string& staged,
+               TOsFileIdentity& identity);
 // Removes what an interrupted run staged beside target and left: files
 // target.DWX<n> below the staged file's own number whose bytes are all
 // found, in order, at the start of staged, or that are a second name of the
 // target itself (so nothing is lost with them).
-void RemoveStagedLeftovers(const std::string& target, const std::string& staged);
+void RemoveStagedLeftovers(TRunFiles& run, const std::string& target, const std::string& staged);
 
 // Stops the run with problem (its note first); removes what was staged.
 [[noreturn]] void StopWithProblem(const TInstallProblem& problem);
 // Deletes every staged file of plan and the directories made for them, and
 // empties it.
-void DiscardPlan(TInstallPlan& plan);
+void DiscardPlan(TRunFiles& run, TInstallPlan& plan);
 // Makes the staged files durable and puts every entry's result in place, in
-// plan order, with the progress lines unless quiet. A failure puts back what
-// was committed and stops the run with the failing step's message.
-void CommitPlan(TInstallPlan& plan, const TPatchContext& context, const TRunOptions& options,
-                bool quiet);
+// plan order, with their progress lines. A failure puts back what was
+// committed and stops the run with the failing step's message.
+void CommitPlan(TRunFiles& run, TInstallPlan& plan, const TPatchContext& context,
+                const TRunPaths& paths);
 
 }  // namespace mendrix
 

@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 #include "console/console.h"
 #include "patchfile/byte_order.h"
@@ -26,12 +27,12 @@ namespace {
 
 constexpr const char* DownloadSite = "http://www.mendrix.org";
 
-[[noreturn]] void StopUnreadable(const TRunOptions& options) {
-  FatalStop("\r\nError, \"" + options.PatchName + "\" unreadable or no patchfile.");
+[[noreturn]] void StopUnreadable(const std::string& path) {
+  FatalStop("\r\nError, \"" + path + "\" unreadable or no patchfile.");
 }
 
-[[noreturn]] void StopNoPatch(const TRunOptions& options) {
-  FatalStop("\r\nError, \"" + options.PatchName + "\" is no patchfile.");
+[[noreturn]] void StopNoPatch(const std::string& path) {
+  FatalStop("\r\nError, \"" + path + "\" is no patchfile.");
 }
 
 TPatchHeader DecodeHeader(const std::array<std::uint8_t, HeaderSize>& bytes) {
@@ -51,26 +52,17 @@ bool IsContainedBackupName(const std::string& name) {
   return name.empty() || IsContainedName(name);
 }
 
-}  // namespace
-
-void OpenPatch(TPatchContext& context, const TRunOptions& options) {
-  ReadPatchContainer(context, options);
-  PrintNotice(context.Notice);
-  PressAnyKey();
-
-  context.EntryTableOffset = GetPosition(context.PatchFile);
-  if (context.EntryTableOffset < 0) StopUnreadable(options);
-}
-
-void ReadPatchContainer(TPatchContext& context, const TRunOptions& options) {
+// Reads and checks the container up to the backup name, where the entry
+// table starts.
+void ReadContainer(TPatchContext& context, const std::string& path) {
   TDiskFile& file = context.PatchFile;
-  // Entry records are read a few bytes at a time: one patch is open at once,
-  // and it reads through this buffer.
-  static TReadAhead patchReadAhead;
-  file.ReadAhead = &patchReadAhead;
-  OpenForReading(file, options.PatchName);
+  // Entry records are read a few bytes at a time: the patch is read through
+  // a buffer of its own.
+  if (context.PatchReadAhead == nullptr) context.PatchReadAhead = std::make_unique<TReadAhead>();
+  file.ReadAhead = context.PatchReadAhead.get();
+  OpenForReading(file, path);
   if (TakeIoStatus() != 0) {
-    FatalStop("\r\nError, can't open patchfile \"" + options.PatchName + "\" for reading!");
+    FatalStop("\r\nError, can't open patchfile \"" + path + "\" for reading!");
   }
 
   // A file shorter than the trailer gives a negative position; the failed
@@ -80,28 +72,28 @@ void ReadPatchContainer(TPatchContext& context, const TRunOptions& options) {
   std::array<std::uint8_t, 4> lengthBytes{};
   std::array<std::uint8_t, 4> magicBytes{};
   if (!ReadBlock(file, lengthBytes.data(), 4) || !ReadBlock(file, magicBytes.data(), 4)) {
-    StopUnreadable(options);
+    StopUnreadable(path);
   }
   const std::uint32_t containerLength = LoadU32Le(lengthBytes.data());
   const std::uint32_t trailerMagic = LoadU32Le(magicBytes.data());
 
   // A container longer than the file would start before its first byte.
   const std::int64_t containerStart = std::int64_t{fileSize} - containerLength;
-  if (containerStart < 0) StopUnreadable(options);
+  if (containerStart < 0) StopUnreadable(path);
   SeekTo(file, static_cast<std::int32_t>(containerStart));
   std::array<std::uint8_t, HeaderSize> headerBytes{};
-  if (!ReadBlock(file, headerBytes.data(), HeaderSize)) StopUnreadable(options);
+  if (!ReadBlock(file, headerBytes.data(), HeaderSize)) StopUnreadable(path);
   context.Header = DecodeHeader(headerBytes);
 
-  if (trailerMagic != PatchMagic || context.Header.Magic != PatchMagic) StopNoPatch(options);
+  if (trailerMagic != PatchMagic || context.Header.Magic != PatchMagic) StopNoPatch(path);
   context.Notice.assign(context.Header.NoticeLength, '\0');
   if (!ReadBlock(file, context.Notice.data(), context.Header.NoticeLength)) {
-    StopNoPatch(options);
+    StopNoPatch(path);
   }
-  if (!ReadShortString(file, context.BackupName)) StopNoPatch(options);
+  if (!ReadShortString(file, context.BackupName)) StopNoPatch(path);
   // Replaced files are moved below the new data; a name that leads out of
   // it would move them anywhere.
-  if (!IsContainedBackupName(context.BackupName)) StopNoPatch(options);
+  if (!IsContainedBackupName(context.BackupName)) StopNoPatch(path);
 
   if (context.Header.FormatVersion != PatchFormatVersion) {
     FatalStop(std::string("\r\nError, this version of Mendrix can't apply this patch!\r\n") +
@@ -110,6 +102,14 @@ void ReadPatchContainer(TPatchContext& context, const TRunOptions& options) {
   }
 
   context.TreeMode = context.Header.PatchKind == TreePatchKind;
+}
+
+}  // namespace
+
+void OpenPatch(TPatchContext& context, const std::string& path) {
+  ReadContainer(context, path);
+  context.EntryTableOffset = GetPosition(context.PatchFile);
+  if (context.EntryTableOffset < 0) StopUnreadable(path);
 }
 
 bool ReadShortString(TDiskFile& file, std::string& text) {

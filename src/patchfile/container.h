@@ -10,18 +10,11 @@
 
 namespace mendrix {
 
-// Opens options.PatchName, validates trailer and header, reads the notice and
-// BackupName, prints the notice, waits for a key (at most 10 seconds) and
-// leaves context.PatchFile open at EntryTableOffset. Every failure is a
-// FatalStop with its own message.
-void OpenPatch(TPatchContext& context, const TRunOptions& options);
-
-// The first part of OpenPatch, for a reader that only looks at the patch:
-// the same checks with the same messages (each failure a FatalStop), the
-// notice and BackupName read, nothing printed and no key waited for. Leaves
-// context.PatchFile open just after the backup name, where the entry table
-// starts; EntryTableOffset is left for the caller to take.
-void ReadPatchContainer(TPatchContext& context, const TRunOptions& options);
+// Opens the patch file at path, validates trailer and header, reads the
+// notice and BackupName into context and leaves context.PatchFile open at
+// EntryTableOffset. Every failure is a FatalStop with its own message.
+// Nothing is printed: showing the notice is the caller's.
+void OpenPatch(TPatchContext& context, const std::string& path);
 
 // Reads a short string (one length byte, then that many bytes). False when a
 // read fails; text is then empty.

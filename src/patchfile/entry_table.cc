@@ -71,18 +71,13 @@ TVariantInfo ReadVariantInfo(TDiskFile& file) {
   return info;
 }
 
-void ReadFileEntry(TPatchContext& context, const TRunOptions& options) {
+void ReadFileEntry(TPatchContext& context) {
   TDiskFile& file = context.PatchFile;
-  context.TargetPath = options.NewPath;
   context.Entry = ReadEntryInfo(file);
   const bool hasRanges = (context.Entry.EntryFlags & EntryHasRanges) != 0;
   context.EntryExclude = ReadRange(file, hasRanges);
-  if (context.TreeMode) {
-    context.EntryName = ReadContainedName(file);
-    context.TargetPath = JoinPath(options.NewPath, context.EntryName);
-  } else {
-    context.EntryName = options.OldPath;
-  }
+  context.EntryName.clear();
+  if (context.TreeMode) context.EntryName = ReadContainedName(file);
 
   // The tables grow with the variants actually read: a VariantCount (up to
   // 65535) that the patch doesn't back with records allocates nothing.
@@ -121,7 +116,7 @@ void ReadFileEntry(TPatchContext& context, const TRunOptions& options) {
 
 }  // namespace
 
-std::uint8_t ReadEntry(TPatchContext& context, const TRunOptions& options) {
+std::uint8_t ReadEntry(TPatchContext& context) {
   TDiskFile& file = context.PatchFile;
   std::uint8_t entryType = FileEntryType;
   if (context.TreeMode) ReadExactly(file, &entryType, 1);
@@ -131,10 +126,9 @@ std::uint8_t ReadEntry(TPatchContext& context, const TRunOptions& options) {
       return EndEntryType;
     case EmbeddedEntryType:
       context.EntryName = ReadContainedName(file);
-      context.EmbeddedPath = JoinPath(options.NewPath, context.EntryName);
       return EmbeddedEntryType;
     case FileEntryType:
-      ReadFileEntry(context, options);
+      ReadFileEntry(context);
       return FileEntryType;
     default:
       StopCorrupted();

@@ -1,10 +1,11 @@
-// The two run-wide records: the options of the run and the state of the patch
-// being applied. Each exists once per run and is passed by reference.
+// The state of the patch being applied, and the records read from it. It
+// exists once per run and is passed by reference.
 #ifndef MENDRIX_PATCHFILE_PATCH_CONTEXT_H_
 #define MENDRIX_PATCHFILE_PATCH_CONTEXT_H_
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,15 +13,6 @@
 #include "patchfile/patch_format.h"
 
 namespace mendrix {
-
-struct TRunOptions {
-  std::string PatchName;   // the patch file; the program's own file when SelfPatch
-  std::string OldPath = ".";  // older data: a file or a directory
-  std::string NewPath = ".";  // where the newer data goes; set with OldPath
-  bool TestMode = false;   // "-t": test only
-  bool AutoScan = false;   // "-auto", or a self-applying patch: search for targets
-  bool SelfPatch = false;  // the program file carries the patch
-};
 
 struct TPatchHeader {
   std::uint32_t Magic = 0;
@@ -57,6 +49,7 @@ struct TExcludeRange {
 struct TPatchContext {
   // Set when the patch is opened.
   TDiskFile PatchFile;
+  std::unique_ptr<TReadAhead> PatchReadAhead;  // PatchFile's
   TPatchHeader Header;
   bool TreeMode = false;
   std::string Notice;
@@ -67,6 +60,8 @@ struct TPatchContext {
   // Set for each entry read.
   TEntryInfo Entry;
   TExcludeRange EntryExclude;
+  // The name from the patch (empty for a single-file patch); the install
+  // side sets the paths where it goes, and a single file's name.
   std::string EntryName;
   std::string TargetPath;
   std::string EmbeddedPath;

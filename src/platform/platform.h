@@ -168,8 +168,14 @@ void OsStartup(int argc, char** argv);
 // stop where it can do so cleanly. A signal ignored by whoever started the
 // program stays ignored.
 void OsCatchInterrupts();
-// True once an interrupt has arrived (it stays pending).
+// True once an interrupt has arrived (it stays pending), unless held.
 bool OsInterruptPending();
+// From now on OsInterruptPending is false: the program is putting its
+// results in place, which ends in the whole new state or the whole old one.
+// Key waits still end at an interrupt.
+void OsHoldInterrupts();
+// Undoes OsHoldInterrupts: the run that held them is over.
+void OsReleaseInterrupts();
 // The command line as one text to be split by the program's own rules, when
 // the system hands it over that way (Win32). False when arguments come split.
 bool OsCommandLineText(std::string& text);
@@ -179,12 +185,19 @@ std::vector<std::string> OsSplitArguments();
 std::string OsProgramPath();
 // The temp directory, ending in a separator (TMPDIR or /tmp on POSIX).
 std::string OsTempPath();
-// Ends the process; restores the terminal if a key wait changed it.
+// Ends the process: restores the terminal if a key wait changed it, closes
+// every file handle still open, calls the exit hook, and ends.
 [[noreturn]] void OsExit(int code);
-// Installs a function that OsExit calls with the exit code before the process
-// ends (nullptr removes it). A hook that returns lets the process end as
-// usual; an in-process test harness may leave by unwinding back to itself.
-void OsSetExitHook(void (*hook)(int code));
+// A function that OsExit calls with the exit code and Data before the
+// process ends. A hook that returns lets the process end as usual; an
+// in-process test harness may leave by unwinding back to itself.
+struct TOsExitHook {
+  void (*Call)(int code, void* data) = nullptr;
+  void* Data = nullptr;
+};
+// Installs hook (an empty one removes it) and returns the one it replaces,
+// for the caller to put back or to call on in its own.
+TOsExitHook OsSetExitHook(TOsExitHook hook);
 
 }  // namespace mendrix
 

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/platform_shared.h"
 
 namespace mendrix {
 
@@ -51,9 +52,9 @@ constexpr mode_t PrivateMode = 0600;
 // The permission bits a new file gets from the umask, read at start-up.
 mode_t NewFileMode = 0644;
 
-volatile sig_atomic_t InterruptArrived = 0;
+volatile sig_atomic_t InterruptFlag = 0;
 
-void NoteInterrupt(int) { InterruptArrived = 1; }
+void NoteInterrupt(int) { InterruptFlag = 1; }
 
 // Opens path as a directory, never through a final link; -1 on failure.
 int OpenDirectory(const std::string& mapped) {
@@ -124,6 +125,7 @@ int OpenFile(const std::string& path, int flags, mode_t mode, TOsHandle& handle,
   if (fd < 0) return LastError();
   if (exclusive) {
     handle = fd;
+    NoteOpenHandle(handle);
     return 0;
   }
   struct stat info;
@@ -147,32 +149,20 @@ int OpenFile(const std::string& path, int flags, mode_t mode, TOsHandle& handle,
     if (status >= 0) (void)::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
   }
   handle = fd;
+  NoteOpenHandle(handle);
   return 0;
 }
 
 bool ValidDosStamp(std::uint32_t stamp, struct tm& time) {
-  unsigned date = stamp >> 16;
-  unsigned clock = stamp & 0xFFFF;
-  unsigned day = date & 31;
-  unsigned month = (date >> 5) & 15;
-  unsigned year = 1980 + (date >> 9);
-  unsigned seconds = (clock & 31) * 2;
-  unsigned minutes = (clock >> 5) & 63;
-  unsigned hours = clock >> 11;
-  static const unsigned daysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (month < 1 || month > 12 || day < 1 || hours > 23 || minutes > 59 || seconds > 59) {
-    return false;
-  }
-  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  unsigned monthDays = daysInMonth[month - 1] + ((month == 2 && leap) ? 1 : 0);
-  if (day > monthDays) return false;
+  TDosTime fields;
+  if (!DecodeDosStamp(stamp, fields)) return false;
   std::memset(&time, 0, sizeof time);
-  time.tm_year = static_cast<int>(year) - 1900;
-  time.tm_mon = static_cast<int>(month) - 1;
-  time.tm_mday = static_cast<int>(day);
-  time.tm_hour = static_cast<int>(hours);
-  time.tm_min = static_cast<int>(minutes);
-  time.tm_sec = static_cast<int>(seconds);
+  time.tm_year = static_cast<int>(fields.Year) - 1900;
+  time.tm_mon = static_cast<int>(fields.Month) - 1;
+  time.tm_mday = static_cast<int>(fields.Day);
+  time.tm_hour = static_cast<int>(fields.Hours);
+  time.tm_min = static_cast<int>(fields.Minutes);
+  time.tm_sec = static_cast<int>(fields.Seconds);
   time.tm_isdst = -1;
   return true;
 }
@@ -209,7 +199,7 @@ std::int64_t NowMilliseconds() {
 // no limit). True when a read will not block.
 bool InputReady(std::int64_t deadline) {
   for (;;) {
-    if (InterruptArrived) return false;
+    if (InterruptFlag) return false;
     int timeout = -1;
     if (deadline >= 0) {
       std::int64_t left = deadline - NowMilliseconds();
@@ -382,6 +372,7 @@ int OsGetPosition(TOsHandle handle, std::int64_t& position) {
 }
 
 int OsClose(TOsHandle handle) {
+  NoteClosedHandle(handle);
   // The descriptor is gone after close even when it reports EINTR.
   if (::close(Fd(handle)) != 0 && errno != EINTR) return LastError();
   return 0;
@@ -691,7 +682,7 @@ void OsCatchInterrupts() {
   }
 }
 
-bool OsInterruptPending() { return InterruptArrived != 0; }
+bool InterruptArrived() { return InterruptFlag != 0; }
 
 bool OsCommandLineText(std::string& text) {
   text.clear();
@@ -726,16 +717,8 @@ std::string OsTempPath() {
   return path;
 }
 
-namespace {
-void (*ExitHook)(int code) = nullptr;
-}  // namespace
+void PrepareExit() { RestoreTerminal(); }
 
-void OsSetExitHook(void (*hook)(int code)) { ExitHook = hook; }
-
-void OsExit(int code) {
-  RestoreTerminal();
-  if (ExitHook != nullptr) ExitHook(code);
-  std::exit(code);
-}
+void EndProcess(int code) { std::exit(code); }
 
 }  // namespace mendrix

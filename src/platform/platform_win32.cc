@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/platform_shared.h"
 
 namespace mendrix {
 
@@ -57,26 +58,13 @@ int OpenFile(const std::string& path, DWORD access, DWORD disposition, DWORD fla
     return type == FILE_TYPE_DISK ? ERROR_ACCESS_DENIED : ERROR_BAD_FILE_TYPE;
   }
   handle = Os(file);
+  NoteOpenHandle(handle);
   return 0;
 }
 
-// A DOS date-time: date in the high 16 bits (day 1-31, month 1-12, years
-// from 1980), time in the low 16 (two-second steps, minutes, hours).
 bool ValidDosStamp(std::uint32_t stamp) {
-  unsigned date = stamp >> 16;
-  unsigned clock = stamp & 0xFFFF;
-  unsigned day = date & 31;
-  unsigned month = (date >> 5) & 15;
-  unsigned year = 1980 + (date >> 9);
-  unsigned seconds = (clock & 31) * 2;
-  unsigned minutes = (clock >> 5) & 63;
-  unsigned hours = clock >> 11;
-  static const unsigned daysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (month < 1 || month > 12 || day < 1 || hours > 23 || minutes > 59 || seconds > 59) {
-    return false;
-  }
-  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  return day <= daysInMonth[month - 1] + ((month == 2 && leap) ? 1u : 0u);
+  TDosTime fields;
+  return DecodeDosStamp(stamp, fields);
 }
 
 // An open handle that only asks about a file (no access to its data), so it
@@ -112,7 +100,7 @@ void WriteAll(HANDLE output, const char* text, std::size_t length) {
 
 // Set by the console control handler, which the system runs on a thread of
 // its own; read by the waits and by the program between its steps.
-std::atomic<bool> Interrupted{false};
+std::atomic<bool> Interrupted{false};  // set by the console handler
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
   switch (event) {
@@ -288,7 +276,7 @@ int OsOpenRead(const std::string& path, TOsHandle& handle, std::int64_t& size) {
   if (error != 0) return error;
   error = OsGetSize(handle, size);
   if (error != 0) {
-    CloseHandle(Win(handle));
+    (void)OsClose(handle);
     handle = NoHandle;
   }
   return error;
@@ -403,6 +391,7 @@ int OsGetPosition(TOsHandle handle, std::int64_t& position) {
 }
 
 int OsClose(TOsHandle handle) {
+  NoteClosedHandle(handle);
   if (!CloseHandle(Win(handle))) return LastError();
   return 0;
 }
@@ -727,7 +716,7 @@ void OsCatchInterrupts() {
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
-bool OsInterruptPending() { return Interrupted; }
+bool InterruptArrived() { return Interrupted; }
 
 bool OsCommandLineText(std::string& text) {
   const char* line = GetCommandLineA();
@@ -767,15 +756,8 @@ std::string OsTempPath() {
   return path;
 }
 
-namespace {
-void (*ExitHook)(int code) = nullptr;
-}  // namespace
+void PrepareExit() {}
 
-void OsSetExitHook(void (*hook)(int code)) { ExitHook = hook; }
-
-void OsExit(int code) {
-  if (ExitHook != nullptr) ExitHook(code);
-  ExitProcess(static_cast<UINT>(code));
-}
+void EndProcess(int code) { ExitProcess(static_cast<UINT>(code)); }
 
 }  // namespace mendrix

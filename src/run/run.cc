@@ -2,9 +2,11 @@
 // and search, test pass, then the report (test mode) or the apply pass.
 #include "run/run.h"
 
+#include <memory>
 #include <string>
 
 #include "console/console.h"
+#include "delta/apply.h"
 #include "fileio/fileio.h"
 #include "install/entries.h"
 #include "install/staging.h"
@@ -20,23 +22,20 @@ namespace {
 constexpr char FirstDrive = 'C';  // A: and B: are never searched
 constexpr char LastDrive = 'Z';
 
-std::string TempDirectory() {
-  std::string path = OsTempPath();
-  if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
-  return path;
-}
+// The temp directory, ending in a separator: the system gives one.
+std::string TempDirectory() { return OsTempPath(); }
 
 // Looks for the targets in the current directory, then on the drives; the
 // accepted candidate is then in options.OldPath and NewPath.
-void SearchForTargets(TPatchContext& context, TRunOptions& options) {
+void SearchForTargets(TPatchContext& context, TWorkState& work, TRunOptions& options) {
   OutWriteLn("Scanning your harddisk(s) for target files...");
   // A damaged first entry stops the run before any directory is searched.
   SeekTo(context.PatchFile, context.EntryTableOffset);
-  (void)ReadEntry(context, options);
+  (void)ReadEntry(context);
 
-  bool found = SearchTargets(context, options, ".\\", 0, 0);
+  bool found = SearchTargets(context, work, options, ".\\", 0, 0);
   for (char drive = FirstDrive; !found && drive <= LastDrive; ++drive) {
-    found = SearchTargets(context, options, std::string(1, drive) + ":\\", 1, 0);
+    found = SearchTargets(context, work, options, std::string(1, drive) + ":\\", 1, 0);
   }
   if (!found) {
     FatalStop(
@@ -46,11 +45,59 @@ void SearchForTargets(TPatchContext& context, TRunOptions& options) {
   }
 }
 
+// What a run owns, reachable from the exit hook: a fatal stop removes the
+// run's own files, directories and noted times, whatever it was doing.
+struct TRun {
+  std::unique_ptr<TWorkState> Work = std::make_unique<TWorkState>();
+  TOsExitHook Outer;  // the hook that was there before, called on after
+};
+
+void StopRun(int code, void* data) {
+  TRun& run = *static_cast<TRun*>(data);
+  RemoveCreatedFiles(run.Work->Files);
+  OsReleaseInterrupts();
+  (void)OsSetExitHook(run.Outer);
+  if (run.Outer.Call != nullptr) run.Outer.Call(code, run.Outer.Data);
+}
+
+// The quiet test, the search and the test pass. True when the quiet test
+// checked every entry of OldPath, whose lines the test pass then repeats.
+void TestPatch(TPatchContext& context, TWorkState& work, TRunOptions& options,
+               TInstallPlan& plan) {
+  bool search = options.AutoScan;
+  bool checked = false;  // every entry of OldPath has just passed the test quietly
+  if (options.OldPath != ".") {
+    // Quiet, and run even without -auto: a failure here that is fatal even
+    // when quiet (a damaged patch) stops the run before anything is printed.
+    checked = ProcessEntries(context, work, options, TPass::QuietTest, &plan);
+    if (checked) {
+      search = false;
+    } else {
+      DiscardPlan(work.Files, plan);
+    }
+  }
+  if (search) SearchForTargets(context, work, options);
+
+  if (checked) {
+    // Nothing happened since the quiet test rebuilt, checked and staged
+    // every entry of these targets: the test pass gives its lines without
+    // doing that work a second time.
+    RepeatTestPassLines(plan);
+  } else if (!ProcessEntries(context, work, options, TPass::Test, &plan)) {
+    FatalStop("Error, patch seems not applicable to " + options.OldPath);
+  }
+}
+
 }  // namespace
 
 void RunPatch(TRunOptions& options) {
+  (void)TakeIoStatus();  // a run starts with no failure pending
+  TRun run;
+  run.Outer = OsSetExitHook({&StopRun, &run});
   TPatchContext context;
-  OpenPatch(context, options);
+  OpenPatch(context, options.PatchName);
+  PrintNotice(context.Notice);
+  PressAnyKey();
   StopIfInterrupted();
   context.TempDir = TempDirectory();
   // Work files must never land in the current directory, which is often
@@ -63,40 +110,19 @@ void RunPatch(TRunOptions& options) {
   TInstallPlan plan;
   plan.Check = true;
   plan.Stage = !options.TestMode;
-
-  bool search = options.AutoScan;
-  bool checked = false;  // every entry of OldPath has just passed the test quietly
-  if (options.OldPath != ".") {
-    // Quiet, and run even without -auto: a failure here that is fatal even
-    // when quiet (a damaged patch) stops the run before anything is printed.
-    checked = ProcessEntries(context, options, true, true, &plan);
-    if (checked) {
-      search = false;
-    } else {
-      DiscardPlan(plan);
-    }
-  }
-  if (search) SearchForTargets(context, options);
-
-  const std::string notApplicable = "Error, patch seems not applicable to ";
-  if (checked) {
-    // Nothing happened since the quiet test rebuilt, checked and staged
-    // every entry of these targets: the test pass gives its lines without
-    // doing that work a second time.
-    RepeatTestPassLines(plan);
-  } else if (!ProcessEntries(context, options, true, false, &plan)) {
-    FatalStop(notApplicable + options.OldPath);
-  }
+  TestPatch(context, *run.Work, options, plan);
 
   if (options.TestMode) {
     OutWriteLn("Ok. Patch applicable to \"" + options.OldPath + "\".\r\n");
   } else {
     OutWriteLn("Test Ok. Now applying patch.");
-    CommitPlan(plan, context, options, false);
+    CommitPlan(run.Work->Files, plan, context, options);
   }
   OutWriteLn("Done.");
   CloseDiskFile(context.PatchFile);
   (void)TakeIoStatus();  // only read from
+  OsReleaseInterrupts();
+  (void)OsSetExitHook(run.Outer);
 }
 
 }  // namespace mendrix

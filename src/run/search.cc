@@ -25,37 +25,40 @@ void WriteEach(std::string_view text, std::size_t times) {
   for (std::size_t i = 0; i < times; ++i) OutWrite(text);
 }
 
-// A quiet test of the paths in options, then the user's yes or no.
-bool TryCandidate(TPatchContext& context, TRunOptions& options, std::string_view shownAs) {
-  return ProcessEntries(context, options, true, true) && ConfirmCandidate(shownAs);
+// A quiet test of paths, then the user's yes or no.
+bool TryCandidate(TPatchContext& context, TWorkState& work, const TRunPaths& paths,
+                  std::string_view shownAs) {
+  return ProcessEntries(context, work, paths, TPass::QuietTest) && ConfirmCandidate(shownAs);
 }
 
 // The candidate pass over path's own entries.
-bool OfferEntries(TPatchContext& context, TRunOptions& options, const std::string& path) {
+bool OfferEntries(TPatchContext& context, TWorkState& work, TRunPaths& paths,
+                  const std::string& path) {
   TOsDirEntry entry;
   const TOsHandle find = OsFindFirst(path, entry);
   if (find == NoHandle) return false;
   bool found = false;
   do {
     if (IsDotEntry(entry.Name)) continue;
-    options.OldPath = path + entry.Name;
-    options.NewPath = options.OldPath;
+    paths.OldPath = path + entry.Name;
+    paths.NewPath = paths.OldPath;
     // Tree patches take directories, single-file patches everything else.
     if (entry.IsDirectory != context.TreeMode) continue;
-    found = TryCandidate(context, options, options.OldPath);
+    found = TryCandidate(context, work, paths, paths.OldPath);
   } while (!found && OsFindNext(find, entry));
   OsFindClose(find);
   return found;
 }
 
-bool DescendInto(TPatchContext& context, TRunOptions& options, const std::string& path, int depth) {
+bool DescendInto(TPatchContext& context, TWorkState& work, TRunPaths& paths,
+                 const std::string& path, int depth) {
   TOsDirEntry entry;
   const TOsHandle find = OsFindFirst(path, entry);
   if (find == NoHandle) return false;
   bool found = false;
   do {
     if (IsDotEntry(entry.Name) || !entry.IsDirectory || entry.IsDirectoryLink) continue;
-    found = SearchTargets(context, options, path + entry.Name + "\\", depth + 1,
+    found = SearchTargets(context, work, paths, path + entry.Name + "\\", depth + 1,
                           static_cast<int>(path.size()));
   } while (!found && OsFindNext(find, entry));
   OsFindClose(find);
@@ -64,17 +67,17 @@ bool DescendInto(TPatchContext& context, TRunOptions& options, const std::string
 
 }  // namespace
 
-bool SearchTargets(TPatchContext& context, TRunOptions& options, const std::string& path, int depth,
-                   int shownFrom) {
+bool SearchTargets(TPatchContext& context, TWorkState& work, TRunPaths& paths,
+                   const std::string& path, int depth, int shownFrom) {
   const std::size_t shown = shownFrom > 0 ? static_cast<std::size_t>(shownFrom) : 0;
   for (std::size_t i = shown; i < path.size(); ++i) OutWrite(std::string_view(path).substr(i, 1));
 
-  bool found = OfferEntries(context, options, path);
-  if (!found && depth > 0) found = DescendInto(context, options, path, depth);
+  bool found = OfferEntries(context, work, paths, path);
+  if (!found && depth > 0) found = DescendInto(context, work, paths, path, depth);
   if (!found && depth <= 0 && context.TreeMode) {
-    options.OldPath = ".";
-    options.NewPath = ".";
-    found = TryCandidate(context, options, "Current directory.");
+    paths.OldPath = ".";
+    paths.NewPath = ".";
+    found = TryCandidate(context, work, paths, "Current directory.");
   }
 
   if (path.size() > shown) {

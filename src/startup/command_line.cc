@@ -13,23 +13,6 @@ namespace mendrix {
 
 namespace {
 
-const std::vector<std::string>& Arguments() {
-  static const std::vector<std::string> arguments = [] {
-    std::string text;
-    if (!OsCommandLineText(text)) return OsSplitArguments();
-    std::vector<std::string> split;
-    std::size_t position = 0;
-    (void)NextArgument(text, position);  // the program name as typed
-    for (;;) {
-      std::string argument = NextArgument(text, position);
-      if (argument.empty()) break;
-      split.push_back(std::move(argument));
-    }
-    return split;
-  }();
-  return arguments;
-}
-
 constexpr std::string_view BannerTitle =
     "Mendrix 2.0a for Windows 95/NT (available for DOS/Windows3.1, Linux and OS/2)\r\n";
 constexpr std::string_view BannerMaker =
@@ -81,18 +64,24 @@ std::string NextArgument(std::string_view text, std::size_t& position) {
   return argument;
 }
 
-int ArgumentCount() { return static_cast<int>(Arguments().size()); }
-
-std::string Argument(int index) {
-  if (index == 0) return OsProgramPath();
-  if (index < 0 || index > ArgumentCount()) return "";
-  return Arguments()[static_cast<std::size_t>(index - 1)];
+std::vector<std::string> ProgramArguments() {
+  std::string text;
+  if (!OsCommandLineText(text)) return OsSplitArguments();
+  std::vector<std::string> split;
+  std::size_t position = 0;
+  (void)NextArgument(text, position);  // the program name as typed
+  for (;;) {
+    std::string argument = NextArgument(text, position);
+    if (argument.empty()) break;
+    split.push_back(std::move(argument));
+  }
+  return split;
 }
 
 void DetectSelfPatch(TRunOptions& options) {
   options.SelfPatch = false;
   TDiskFile program;
-  std::string path = Argument(0);
+  const std::string path = OsProgramPath();
   OpenForReading(program, path);
   if (TakeIoStatus() != 0) return;
   std::uint8_t tail[4] = {};
@@ -107,13 +96,12 @@ void DetectSelfPatch(TRunOptions& options) {
   (void)TakeIoStatus();
 }
 
-void ParseCommandLine(TRunOptions& options) {
+void ParseCommandLine(const std::vector<std::string>& arguments, TRunOptions& options) {
   options.TestMode = false;
   options.OldPath = ".";
   options.NewPath = ".";
   int slot = options.SelfPatch ? 1 : 0;
-  for (int i = 1; i <= ArgumentCount(); ++i) {
-    std::string argument = Argument(i);
+  for (const std::string& argument : arguments) {
     if (argument[0] == '-') {
       if (argument == "-h") {
         ShowUsage(0);

@@ -5,8 +5,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "patchfile/patch_context.h"
+#include "run/run.h"
 
 namespace mendrix {
 
@@ -16,18 +17,16 @@ namespace mendrix {
 // argument (empty at the end of text) and advances position past it.
 std::string NextArgument(std::string_view text, std::size_t& position);
 
-// Number of arguments after the program name.
-int ArgumentCount();
-// Argument index (1 or more), empty when there are fewer; index 0 is the full
-// path of the running program file.
-std::string Argument(int index);
+// The arguments after the program name: as the system split them (POSIX),
+// or split by NextArgument from the one text Windows hands over.
+std::vector<std::string> ProgramArguments();
 
 // Sets PatchName, AutoScan and SelfPatch when the program file ends in
 // PatchMagic.
 void DetectSelfPatch(TRunOptions& options);
-// Reads the options; ends the process through ShowUsage where the command
-// line can't be used.
-void ParseCommandLine(TRunOptions& options);
+// Reads the options from arguments (those of ProgramArguments); ends the
+// process through ShowUsage where the command line can't be used.
+void ParseCommandLine(const std::vector<std::string>& arguments, TRunOptions& options);
 // Prints the usage text on standard output and ends with exitCode.
 [[noreturn]] void ShowUsage(int exitCode);
 // The banner on the console channel.

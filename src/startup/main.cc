@@ -1,6 +1,5 @@
 // Mendrix: applies a binary patch to a file or a directory tree.
 #include "console/console.h"
-#include "patchfile/patch_context.h"
 #include "platform/platform.h"
 #include "run/run.h"
 #include "startup/command_line.h"
@@ -14,7 +13,7 @@ int main(int argc, char** argv) {
   TRunOptions options;
   DetectSelfPatch(options);
   ShowBanner();
-  ParseCommandLine(options);
+  ParseCommandLine(ProgramArguments(), options);
   if (options.PatchName.empty()) ShowUsage(1);
   if (options.TestMode) OutWriteLn("Testmode enabled, test applying patch only.\r\n");
   RunPatch(options);

@@ -22,6 +22,9 @@ using test::RandomBytes;
 using test::ReadFileBytes;
 using test::TBytes;
 using test::THandStreams;
+using test::TestDecoder;
+using test::TestRun;
+using test::ApplyVariant;
 using test::TVariantFiles;
 using test::WriteFileBytes;
 
@@ -61,7 +64,7 @@ class ApplyTest : public testing::Test {
   void SetUp() override { (void)TakeIoStatus(); }
   void TearDown() override {
     EXPECT_EQ(TakeIoStatus(), 0) << "a failure was left pending";
-    ReleaseWorkFiles();
+    ReleaseWorkFiles(TestRun(), TestDecoder());
     EXPECT_TRUE(Files.WorkFiles().empty());
   }
 
@@ -87,7 +90,7 @@ class ApplyTest : public testing::Test {
     EXPECT_EQ(outputName, Files.Context.TempDir + "DWX0");
     TBytes output = ReadFileBytes(outputName);
     std::remove(outputName.c_str());
-    ForgetCreatedFile(outputName);
+    ForgetCreatedFile(TestRun(), outputName);
     return output;
   }
 
@@ -281,7 +284,7 @@ TEST_F(ApplyTest, WorkedExample) {
   EXPECT_TRUE(output == expected);
   EXPECT_EQ(Files.WorkFiles(), OutputAndStreams);
   std::remove(outputName.c_str());
-  ForgetCreatedFile(outputName);
+  ForgetCreatedFile(TestRun(), outputName);
 }
 
 TEST_F(ApplyTest, SourceCheckWithSilentSetReturnsFalseAndMakesNothing) {
@@ -323,8 +326,8 @@ TEST_F(ApplyTest, SourceCheckWithSilentSetReturnsFalseAndMakesNothing) {
     if (c.Applies) {
       EXPECT_EQ(ReadFileBytes(outputName), c.Source);
       std::remove(outputName.c_str());
-      ForgetCreatedFile(outputName);
-      ReleaseWorkFiles();
+      ForgetCreatedFile(TestRun(), outputName);
+      ReleaseWorkFiles(TestRun(), TestDecoder());
     } else {
       EXPECT_EQ(outputName, "unchanged");
     }

@@ -19,6 +19,8 @@ using test::ReadFileBytes;
 using test::TBytes;
 using test::THandStreams;
 using test::TTempDir;
+using test::TestDecoder;
+using test::TestRun;
 using test::TVariantFiles;
 using test::WriteFileBytes;
 
@@ -26,7 +28,7 @@ class StreamsTest : public testing::Test {
  protected:
   void SetUp() override { (void)TakeIoStatus(); }
   void TearDown() override {
-    ReleaseWorkFiles();
+    ReleaseWorkFiles(TestRun(), TestDecoder());
     EXPECT_EQ(TakeIoStatus(), 0) << "a failure was left pending";
   }
 
@@ -34,10 +36,10 @@ class StreamsTest : public testing::Test {
   void Start(const THandStreams& hand, std::int32_t numberLimit) {
     TVariantInfo variant;
     Files.WritePatch(hand.Build(), variant);
-    BufferVariantStreams(Files.Context, variant, TVariantFiles::StreamOffset);
-    ResetBitReaders();
-    SetNumberLimit(numberLimit);
-    SetNumberBytesLeft(static_cast<std::int32_t>(hand.Numbers.size()));
+    BufferVariantStreams(Files.Context, TestRun(), TestDecoder(), variant, TVariantFiles::StreamOffset);
+    ResetBitReaders(TestDecoder());
+    TestDecoder().NumberLimit = numberLimit;
+    TestDecoder().NumberBytesLeft = static_cast<std::int32_t>(hand.Numbers.size());
   }
 
   TVariantFiles Files;
@@ -50,19 +52,18 @@ TEST_F(StreamsTest, WorkFileNamesPassOverWhatIsInTheWay) {
     std::vector<std::string> Directories;
     std::vector<std::string> DanglingLinks;
     std::vector<std::string> LinksToFiles;  // to a file that must stay as it is
-    std::string NewName;   // what NewWorkFileName gives
     std::string Created;   // what CreateWorkFile creates
   };
   const TCase cases[] = {
-      {"empty directory", {}, {}, {}, {}, "DWX0", "DWX0"},
-      {"a file left over", {"DWX0"}, {}, {}, {}, "DWX1", "DWX1"},
-      {"files left over with a gap", {"DWX0", "DWX2"}, {}, {}, {}, "DWX1", "DWX1"},
+      {"empty directory", {}, {}, {}, {}, "DWX0"},
+      {"a file left over", {"DWX0"}, {}, {}, {}, "DWX1"},
+      {"files left over with a gap", {"DWX0", "DWX2"}, {}, {}, {}, "DWX1"},
       // A directory is no file: the name is offered but can't be created.
-      {"a directory", {}, {"DWX0"}, {}, {}, "DWX0", "DWX1"},
+      {"a directory", {}, {"DWX0"}, {}, {}, "DWX1"},
       // A dangling link is never followed, so nothing appears at its target.
-      {"a dangling link", {}, {}, {"DWX0"}, {}, "DWX0", "DWX1"},
-      {"a link to a file", {}, {}, {}, {"DWX0"}, "DWX1", "DWX1"},
-      {"all of them", {"DWX0"}, {"DWX1"}, {"DWX2"}, {"DWX3"}, "DWX1", "DWX4"},
+      {"a dangling link", {}, {}, {"DWX0"}, {}, "DWX1"},
+      {"a link to a file", {}, {}, {}, {"DWX0"}, "DWX1"},
+      {"all of them", {"DWX0"}, {"DWX1"}, {"DWX2"}, {"DWX3"}, "DWX4"},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -83,11 +84,10 @@ TEST_F(StreamsTest, WorkFileNamesPassOverWhatIsInTheWay) {
       std::filesystem::create_symlink(dir.File("precious-" + name), dir.File(name), error);
       ASSERT_FALSE(error);
     }
-    EXPECT_EQ(NewWorkFileName(temp), temp + c.NewName);
 
     TDiskFile file;
     std::string name;
-    ASSERT_TRUE(CreateWorkFile(temp, file, name));
+    ASSERT_TRUE(CreateWorkFile(TestRun(), temp, file, name));
     EXPECT_EQ(name, temp + c.Created);
     std::uint8_t byte = 1;
     EXPECT_TRUE(WriteBlock(file, &byte, 1));
@@ -99,7 +99,7 @@ TEST_F(StreamsTest, WorkFileNamesPassOverWhatIsInTheWay) {
     for (const std::string& link : c.LinksToFiles) {
       EXPECT_EQ(ReadFileBytes(dir.File("precious-" + link)), (TBytes{7, 7, 7}));
     }
-    ForgetCreatedFile(name);
+    ForgetCreatedFile(TestRun(), name);
   }
 }
 
@@ -107,7 +107,7 @@ TEST_F(StreamsTest, WorkFileCreationGivesUp) {
   TTempDir dir;
   TDiskFile file;
   std::string name = "unchanged";
-  EXPECT_FALSE(CreateWorkFile(dir.File("missing") + "/", file, name));
+  EXPECT_FALSE(CreateWorkFile(TestRun(), dir.File("missing") + "/", file, name));
   EXPECT_EQ(name, "unchanged");
   EXPECT_EQ(file.State, TFileState::Closed);
 }
@@ -116,8 +116,8 @@ TEST_F(StreamsTest, WorkFilesAreRemovedWhenTheRunStops) {
   TTempDir dir;
   TDiskFile file;
   std::string name;
-  ASSERT_TRUE(CreateWorkFile(dir.Path() + "/", file, name));
-  RemoveCreatedFiles();  // what a fatal stop does
+  ASSERT_TRUE(CreateWorkFile(TestRun(), dir.Path() + "/", file, name));
+  RemoveCreatedFiles(TestRun());  // what a fatal stop does
   EXPECT_TRUE(ListDirectory(dir.Path()).empty());
   file = TDiskFile{};
 }
@@ -131,20 +131,20 @@ TEST_F(StreamsTest, BufferingMakesTheWorkFilesReadsInPlaceAndReleaseRemovesThem)
   const TDeltaStreams streams = hand.Build();
   TVariantInfo variant;
   Files.WritePatch(streams, variant, {0xEE, 0xEE});
-  BufferVariantStreams(Files.Context, variant, TVariantFiles::StreamOffset);
+  BufferVariantStreams(Files.Context, TestRun(), TestDecoder(), variant, TVariantFiles::StreamOffset);
 
   ASSERT_EQ(Files.WorkFiles(), (std::vector<std::string>{"DWX0", "DWX1", "DWX2", "DWX3", "DWX4"}));
   TBytes adds(3);
-  EXPECT_TRUE(ReadAddBytes(adds.data(), 3));
+  EXPECT_TRUE(ReadAddBytes(TestDecoder(), adds.data(), 3));
   EXPECT_EQ(adds, (TBytes{9, 8, 7}));
-  EXPECT_FALSE(ReadAddBytes(adds.data(), 1));  // the byte after the stream is not its own
-  EXPECT_FALSE(ReadInsertBytes(adds.data(), 1));
-  SetNumberBytesLeft(70000);
+  EXPECT_FALSE(ReadAddBytes(TestDecoder(), adds.data(), 1));  // the byte after the stream is not its own
+  EXPECT_FALSE(ReadInsertBytes(TestDecoder(), adds.data(), 1));
+  TestDecoder().NumberBytesLeft = 70000;
   TBytes numbers;
-  for (int i = 0; i < 70000; ++i) numbers.push_back(ReadCountByte());
+  for (int i = 0; i < 70000; ++i) numbers.push_back(ReadCountByte(TestDecoder()));
   EXPECT_EQ(numbers, hand.Numbers);
-  EXPECT_EQ(NumberBytesLeft(), 0);
-  ReleaseWorkFiles();
+  EXPECT_EQ(NumberBytesLeft(TestDecoder()), 0);
+  ReleaseWorkFiles(TestRun(), TestDecoder());
   EXPECT_TRUE(Files.WorkFiles().empty());
 }
 
@@ -168,18 +168,18 @@ TEST_F(StreamsTest, TheNextVariantWritesOverTheWorkFilesAndReadsOnlyItsOwnBytes)
     hand.Adds = step.Adds;
     TVariantInfo variant;
     Files.WritePatch(hand.Build(), variant, {0xEE, 0xEE});
-    BufferVariantStreams(Files.Context, variant, TVariantFiles::StreamOffset);
+    BufferVariantStreams(Files.Context, TestRun(), TestDecoder(), variant, TVariantFiles::StreamOffset);
     EXPECT_EQ(Files.WorkFiles(),
               (std::vector<std::string>{"DWX0", "DWX1", "DWX2", "DWX3", "DWX4"}));
     TBytes bytes(step.Inserts.size());
-    EXPECT_TRUE(ReadInsertBytes(bytes.data(), static_cast<std::int32_t>(bytes.size())));
+    EXPECT_TRUE(ReadInsertBytes(TestDecoder(), bytes.data(), static_cast<std::int32_t>(bytes.size())));
     EXPECT_EQ(bytes, step.Inserts);
     bytes.resize(step.Adds.size());
-    EXPECT_TRUE(ReadAddBytes(bytes.data(), static_cast<std::int32_t>(bytes.size())));
+    EXPECT_TRUE(ReadAddBytes(TestDecoder(), bytes.data(), static_cast<std::int32_t>(bytes.size())));
     EXPECT_EQ(bytes, step.Adds);
     std::uint8_t more = 0;
-    EXPECT_FALSE(ReadInsertBytes(&more, 1));
-    EXPECT_FALSE(ReadAddBytes(&more, 1));
+    EXPECT_FALSE(ReadInsertBytes(TestDecoder(), &more, 1));
+    EXPECT_FALSE(ReadAddBytes(TestDecoder(), &more, 1));
   }
 }
 
@@ -188,10 +188,10 @@ TEST_F(StreamsTest, BitsComeFromBitZeroUpAndResetFetchesANewByte) {
   hand.Flags = {true, false, true, false, false, true, false, true, /* next byte */ true,
                 false, false, false, false, false, false, false, /* next byte */ false, true};
   Start(hand, 255);
-  for (std::size_t i = 0; i < 9; ++i) EXPECT_EQ(ReadFlagBit(), hand.Flags[i]) << "bit " << i;
-  ResetBitReaders();  // the rest of the second byte is passed over
-  EXPECT_FALSE(ReadFlagBit());
-  EXPECT_TRUE(ReadFlagBit());
+  for (std::size_t i = 0; i < 9; ++i) EXPECT_EQ(ReadFlagBit(TestDecoder()), hand.Flags[i]) << "bit " << i;
+  ResetBitReaders(TestDecoder());  // the rest of the second byte is passed over
+  EXPECT_FALSE(ReadFlagBit(TestDecoder()));
+  EXPECT_TRUE(ReadFlagBit(TestDecoder()));
 }
 
 // The bytes and bits one number takes, and the sentinels that follow them:
@@ -241,13 +241,13 @@ TEST_F(StreamsTest, ExtensionBitsFollowNumberLimit) {
     hand.Flags.insert(hand.Flags.end(), {flagSentinel, !flagSentinel});
     Start(hand, c.Limit);
 
-    EXPECT_EQ(ReadNumber(), c.Expected);
-    EXPECT_EQ(NumberBytesLeft(), 1);
-    EXPECT_EQ(ReadCountByte(), 0x5A);
-    EXPECT_EQ(NumberBytesLeft(), 0);
-    EXPECT_EQ(ReadSignBit(), signSentinel);
-    EXPECT_EQ(ReadFlagBit(), flagSentinel);
-    ReleaseWorkFiles();
+    EXPECT_EQ(ReadNumber(TestDecoder()), c.Expected);
+    EXPECT_EQ(NumberBytesLeft(TestDecoder()), 1);
+    EXPECT_EQ(ReadCountByte(TestDecoder()), 0x5A);
+    EXPECT_EQ(NumberBytesLeft(TestDecoder()), 0);
+    EXPECT_EQ(ReadSignBit(TestDecoder()), signSentinel);
+    EXPECT_EQ(ReadFlagBit(TestDecoder()), flagSentinel);
+    ReleaseWorkFiles(TestRun(), TestDecoder());
   }
 }
 
@@ -260,34 +260,34 @@ TEST_F(StreamsTest, WorkedExampleTakesSevenFlagBitsAndTwentyTwoSignBits) {
   streams[SignStream] = {0x92, 0x24, 0x09};
   TVariantInfo variant;
   Files.WritePatch(streams, variant);
-  BufferVariantStreams(Files.Context, variant, TVariantFiles::StreamOffset);
-  ResetBitReaders();
-  SetNumberLimit(5167888);
-  SetNumberBytesLeft(20);
+  BufferVariantStreams(Files.Context, TestRun(), TestDecoder(), variant, TVariantFiles::StreamOffset);
+  ResetBitReaders(TestDecoder());
+  TestDecoder().NumberLimit = 5167888;
+  TestDecoder().NumberBytesLeft = 20;
 
   // Op 1: copy 115,133 at offset 0 with count byte 0; then the inserts
   // (one flag bit each) and copies of the table.
-  EXPECT_EQ(ReadNumber(), 115133);
-  EXPECT_EQ(ReadNumber(), 0);
-  EXPECT_EQ(ReadCountByte(), 0);
-  EXPECT_EQ(ReadNumber(), -1);
-  EXPECT_TRUE(ReadFlagBit());
-  EXPECT_EQ(ReadNumber(), 109583);
-  EXPECT_EQ(ReadNumber(), 1);
-  EXPECT_EQ(ReadNumber(), -5);
-  EXPECT_TRUE(ReadFlagBit());
-  EXPECT_EQ(ReadNumber(), 128856);
-  EXPECT_EQ(ReadNumber(), 5);
-  EXPECT_EQ(ReadNumber(), -6);
-  EXPECT_TRUE(ReadFlagBit());
-  EXPECT_EQ(ReadNumber(), 4814304);
-  EXPECT_EQ(ReadNumber(), 6);
-  EXPECT_EQ(NumberBytesLeft(), 0);
+  EXPECT_EQ(ReadNumber(TestDecoder()), 115133);
+  EXPECT_EQ(ReadNumber(TestDecoder()), 0);
+  EXPECT_EQ(ReadCountByte(TestDecoder()), 0);
+  EXPECT_EQ(ReadNumber(TestDecoder()), -1);
+  EXPECT_TRUE(ReadFlagBit(TestDecoder()));
+  EXPECT_EQ(ReadNumber(TestDecoder()), 109583);
+  EXPECT_EQ(ReadNumber(TestDecoder()), 1);
+  EXPECT_EQ(ReadNumber(TestDecoder()), -5);
+  EXPECT_TRUE(ReadFlagBit(TestDecoder()));
+  EXPECT_EQ(ReadNumber(TestDecoder()), 128856);
+  EXPECT_EQ(ReadNumber(TestDecoder()), 5);
+  EXPECT_EQ(ReadNumber(TestDecoder()), -6);
+  EXPECT_TRUE(ReadFlagBit(TestDecoder()));
+  EXPECT_EQ(ReadNumber(TestDecoder()), 4814304);
+  EXPECT_EQ(ReadNumber(TestDecoder()), 6);
+  EXPECT_EQ(NumberBytesLeft(TestDecoder()), 0);
   // What is left: bit 7 of the flag byte, bits 22 and 23 of the sign stream.
-  EXPECT_FALSE(ReadFlagBit());
-  EXPECT_FALSE(ReadSignBit());
-  EXPECT_FALSE(ReadSignBit());
-  EXPECT_EXIT(ReadSignBit(), testing::ExitedWithCode(1),
+  EXPECT_FALSE(ReadFlagBit(TestDecoder()));
+  EXPECT_FALSE(ReadSignBit(TestDecoder()));
+  EXPECT_FALSE(ReadSignBit(TestDecoder()));
+  EXPECT_EXIT(ReadSignBit(TestDecoder()), testing::ExitedWithCode(1),
               FatalOutput("Internal error occured! (code 30)!"));
 }
 
@@ -330,9 +330,9 @@ TEST_F(StreamsTest, ExhaustedStreamsAreInternalErrors) {
         {
           Start(c.Hand, c.Limit);
           if (c.CountByte) {
-            (void)ReadCountByte();
+            (void)ReadCountByte(TestDecoder());
           } else {
-            (void)ReadNumber();
+            (void)ReadNumber(TestDecoder());
           }
           std::exit(0);
         },
@@ -348,7 +348,7 @@ TEST_F(StreamsTest, BufferingFailures) {
         TVariantInfo variant;
         Files.WritePatch({TBytes{1, 2}, {}, {}, {}, {}}, variant);
         variant.StreamLength[3] = 1000;  // more than the patch holds
-        BufferVariantStreams(Files.Context, variant, TVariantFiles::StreamOffset);
+        BufferVariantStreams(Files.Context, TestRun(), TestDecoder(), variant, TVariantFiles::StreamOffset);
         std::exit(0);
       },
       testing::ExitedWithCode(1), FatalOutput("Error, can't buffer patchdata in temporary files!"));
@@ -359,7 +359,7 @@ TEST_F(StreamsTest, BufferingFailures) {
         TVariantInfo variant;
         Files.WritePatch({TBytes{1, 2}, {}, {}, {}, {}}, variant);
         Files.Context.TempDir = Files.Dir.File("missing") + "/";
-        BufferVariantStreams(Files.Context, variant, TVariantFiles::StreamOffset);
+        BufferVariantStreams(Files.Context, TestRun(), TestDecoder(), variant, TVariantFiles::StreamOffset);
         std::exit(0);
       },
       testing::ExitedWithCode(1), FatalOutput("Error, can't buffer patchdata in temporary files!"));
@@ -369,7 +369,7 @@ TEST_F(StreamsTest, BufferingFailures) {
         TVariantInfo variant;
         Files.WritePatch({TBytes{1, 2}, {}, {}, {}, {}}, variant);
         variant.StreamLength[1] = 0xFFFFFFF0u;  // the positions would pass 2 GiB
-        BufferVariantStreams(Files.Context, variant, TVariantFiles::StreamOffset);
+        BufferVariantStreams(Files.Context, TestRun(), TestDecoder(), variant, TVariantFiles::StreamOffset);
         std::exit(0);
       },
       testing::ExitedWithCode(1), FatalOutput("Error, patch corrupted!"));

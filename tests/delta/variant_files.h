@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "delta/apply.h"
+#include "delta/streams.h"
 #include "fileio/fileio.h"
 #include "patchfile/patch_context.h"
 #include "support/test_files.h"
@@ -61,6 +63,42 @@ inline TDeltaStreams Encode(const std::vector<TDeltaOp>& ops, const TDeltaParams
   std::string error;
   EXPECT_TRUE(EncodeDelta(ops, params, streams, error)) << error;
   return streams;
+}
+
+// The work state the delta tests share, as the steps of one run share
+// theirs: kept for the whole test program. As in a run, a fatal stop
+// removes the files it made.
+inline TWorkState& TestWork() {
+  static TWorkState* const work = [] {
+    auto* state = new TWorkState();
+    const auto removeFiles = [](int, void* data) {
+      RemoveCreatedFiles(static_cast<TWorkState*>(data)->Files);
+    };
+    (void)OsSetExitHook({removeFiles, state});
+    return state;
+  }();
+  return *work;
+}
+inline TRunFiles& TestRun() { return TestWork().Files; }
+inline TDecoder& TestDecoder() { return TestWork().Decoder; }
+
+// ApplyVariantTo into a work file, the closed output then in outputName.
+inline bool ApplyVariant(TPatchContext& context, const TVariantInfo& variant,
+                         std::int32_t streamOffset, const std::string& sourcePath,
+                         std::string& outputName, bool verifySource, bool silent,
+                         std::int32_t targetSize, const TExcludeRange& exclude) {
+  TVariantJob job;
+  job.Variant = &variant;
+  job.StreamOffset = streamOffset;
+  job.SourcePath = sourcePath;
+  job.VerifySource = verifySource;
+  job.Silent = silent;
+  job.TargetSize = targetSize;
+  job.Exclude = exclude;
+  TVariantOutput to;
+  if (ApplyVariantTo(context, TestWork(), job, to) != TApplyResult::Applied) return false;
+  outputName = to.Name;
+  return true;
 }
 
 class TVariantFiles {

@@ -270,12 +270,13 @@ TEST_F(FileIo, DeleteFailsForMissingFilesAndDirectories) {
 
 TEST_F(FileIo, MakeDirectoriesCreatesEverythingBeforeTheLastSeparator) {
   std::string path = Dir.Path() + "/a/b\\c.txt";
-  MakeDirectories(path);
+  TRunFiles run;
+  MakeDirectories(run, path);
   EXPECT_TRUE(std::filesystem::is_directory(Dir.File("a/b")));
   EXPECT_FALSE(std::filesystem::exists(Dir.File("a/b/c.txt")));
-  MakeDirectories(path);  // again: nothing changes, nothing pending
+  MakeDirectories(run, path);  // again: nothing changes, nothing pending
   EXPECT_EQ(TakeIoStatus(), 0);
-  MakeDirectories("plainname");
+  MakeDirectories(run, "plainname");
   EXPECT_FALSE(std::filesystem::exists("plainname"));
 }
 
@@ -336,12 +337,14 @@ TEST_F(FileIo, JoinPathPutsOneBackslashBetween) {
 
 TEST_F(FileIo, RemoveCreatedFilesDeletesOnlyRememberedFiles) {
   TDiskFile work;
+  TRunFiles run;
   CreateForWriting(work, Dir.File("work"));
-  RememberCreatedFile(Dir.File("work"));
+  RememberCreatedFile(run, Dir.File("work"));
   WriteFileBytes(Dir.File("kept"), {1});
-  RememberCreatedFile(Dir.File("kept"));
-  ForgetCreatedFile(Dir.File("kept"));
-  RemoveCreatedFiles();
+  RememberCreatedFile(run, Dir.File("kept"));
+  ForgetCreatedFile(run, Dir.File("kept"));
+  CloseDiskFile(work);  // a fatal stop closes every file first
+  RemoveCreatedFiles(run);
   EXPECT_FALSE(test::FileExists(Dir.File("work")));
   EXPECT_TRUE(test::FileExists(Dir.File("kept")));
 }

@@ -49,6 +49,7 @@ class EmbeddedTest : public testing::Test {
 
   test::TTempDir Dir;
   TPatchContext Context;
+  TRunFiles Run;
 };
 
 TEST_F(EmbeddedTest, TestPassStepsOverContent) {
@@ -71,7 +72,7 @@ TEST_F(EmbeddedTest, StagingWritesDatedPrivateCopyBeside) {
     Open(length, content);
     std::string staged;
     TOsFileIdentity identity;
-    ASSERT_TRUE(StageEmbeddedContent(Context, ReadEmbeddedRecord(Context), "", staged, identity));
+    ASSERT_TRUE(StageEmbeddedContent(Context, Run, ReadEmbeddedRecord(Context), "", staged, identity));
     EXPECT_EQ(identity.Size, length);
     EXPECT_EQ(GetPosition(Context.PatchFile), static_cast<std::int32_t>(12 + length));
     EXPECT_EQ(test::ReadFileBytes(staged), content);
@@ -79,7 +80,7 @@ TEST_F(EmbeddedTest, StagingWritesDatedPrivateCopyBeside) {
     // The file there stays until the commit.
     EXPECT_EQ(test::ReadFileBytes(Context.EmbeddedPath), TBytes(140000, 'o'));
     EXPECT_EQ(staged, Context.EmbeddedPath + ".DWX0");
-    DeleteQuietly(staged);
+    DeleteQuietly(Run, staged);
     CloseDiskFile(Context.PatchFile);
   }
 }
@@ -88,7 +89,7 @@ TEST_F(EmbeddedTest, TruncatedContentLeavesNothingHalfWritten) {
   Open(500, TBytes(100, 'c'));  // announces 500 bytes, holds 100 and the tail
   std::string staged;
   TOsFileIdentity identity;
-  EXPECT_FALSE(StageEmbeddedContent(Context, ReadEmbeddedRecord(Context), "", staged, identity));
+  EXPECT_FALSE(StageEmbeddedContent(Context, Run, ReadEmbeddedRecord(Context), "", staged, identity));
   EXPECT_EQ(test::ListDirectory(Dir.File("out/sub")), std::vector<std::string>{});
 }
 

@@ -58,7 +58,7 @@ class CommitTest : public testing::Test {
     std::string systemName = entry.Staged;  // the test writes it without the program's layer
     std::replace(systemName.begin(), systemName.end(), '\\', '/');
     WriteFileBytes(systemName, New);
-    RememberCreatedFile(entry.Staged);
+    RememberCreatedFile(Run, entry.Staged);
     TDiskFile file;
     OpenForWriting(file, entry.Staged);
     EXPECT_TRUE(FinishFile(file, entry.Replaces ? entry.Target : "", ResultStamp, entry.StagedWas));
@@ -79,7 +79,8 @@ class CommitTest : public testing::Test {
 
   test::TTempDir Dir;
   TPatchContext Context;
-  TRunOptions Options;
+  TRunPaths Options;
+  TRunFiles Run;
   TInstallPlan Installs;
   TBytes New, Old;
   const std::string Target = Dir.File("app/file.dat");
@@ -114,7 +115,7 @@ TEST_F(CommitTest, PlacesResultInEveryStartingState) {
     TInstallProblem problem;
     ASSERT_TRUE(Plan(c.TreeMode, "file.dat", problem)) << problem.Message;
 
-    CommitPlan(Installs, Context, Options, true);
+    CommitPlan(Run, Installs, Context, Options);
 
     EXPECT_EQ(ReadFileBytes(Target), New);
     EXPECT_EQ(test::FileWriteTime(Target), ResultSeconds);
@@ -149,8 +150,16 @@ TEST_F(CommitTest, FailedCommitPutsBackWhatItDid) {
   ASSERT_TRUE(Plan(true, "file.dat", problem));
   ASSERT_TRUE(Plan(true, "second.dat", problem));
   WriteFileBytes(Dir.File("app/second.dat"), {'c', 'h', 'a', 'n', 'g', 'e', 'd'});
-  EXPECT_EXIT(CommitPlan(Installs, Context, Options, true), testing::ExitedWithCode(1),
-              "Error, can't replace");
+  // A fatal stop removes the run's own files, as the run driver has it do.
+  const auto removeRunFiles = [](int, void* run) {
+    RemoveCreatedFiles(*static_cast<TRunFiles*>(run));
+  };
+  EXPECT_EXIT(
+      {
+        (void)OsSetExitHook({removeRunFiles, &Run});
+        CommitPlan(Run, Installs, Context, Options);
+      },
+      testing::ExitedWithCode(1), "Error, can't replace");
   EXPECT_EQ(ReadFileBytes(Target), Old);
   EXPECT_FALSE(FileExists(Backup));
   EXPECT_FALSE(FileExists(Dir.File("app/Backup")));

@@ -1,3 +1,4 @@
+#include "console/console.h"
 #include "patchfile/container.h"
 
 #include <fcntl.h>
@@ -60,12 +61,13 @@ struct TOpened {
 TOpened OpenBytes(const test::TTempDir& dir, const TBytes& bytes) {
   const std::string path = dir.File("p.pat");
   test::WriteFileBytes(path, bytes);
-  TRunOptions options;
-  options.PatchName = path;
   TOpened opened;
   TStdinAtEnd stdinAtEnd;
   testing::internal::CaptureStderr();
-  OpenPatch(opened.Context, options);
+  // As a run opens it: the notice follows, then the key prompt.
+  OpenPatch(opened.Context, path);
+  PrintNotice(opened.Context.Notice);
+  PressAnyKey();
   opened.Printed = testing::internal::GetCapturedStderr();
   return opened;
 }
@@ -291,11 +293,9 @@ TEST(OpenPatchDeathTest, StopsWithTheMessageOfTheFirstFailedCheck) {
     std::string message = c.Message;
     const std::size_t at = message.find("{}");
     if (at != std::string::npos) message.replace(at, 2, path);
-    TRunOptions options;
-    options.PatchName = path;
     TPatchContext context;
     TStdinAtEnd stdinAtEnd;
-    EXPECT_EXIT(OpenPatch(context, options), ExitedWithCode(1), testing::Eq(message + FatalEnd));
+    EXPECT_EXIT(OpenPatch(context, path), ExitedWithCode(1), testing::Eq(message + FatalEnd));
   }
 }
 
@@ -303,11 +303,9 @@ TEST(OpenPatchDeathTest, PatchThatCannotBeOpened) {
   test::TTempDir dir;
   for (const std::string& name : {dir.File("missing.pat"), dir.Path()}) {
     SCOPED_TRACE(name);
-    TRunOptions options;
-    options.PatchName = name;
     TPatchContext context;
     EXPECT_EXIT(
-        OpenPatch(context, options), ExitedWithCode(1),
+        OpenPatch(context, name), ExitedWithCode(1),
         testing::Eq("\r\nError, can't open patchfile \"" + name + "\" for reading!" + FatalEnd));
   }
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "install/entries.h"
 #include "patchfile/byte_order.h"
 #include "support/patch_builder.h"
 #include "support/test_files.h"
@@ -52,15 +53,22 @@ void ExpectSameInfo(const TVariantInfo& read, const TWriterVariant& written) {
   EXPECT_EQ(read.BlockLength, written.Info.BlockLength);
 }
 
+// An entry read and placed below the paths, as the entry walk does.
+std::uint8_t ReadPlacedEntry(TPatchContext& context, const TRunPaths& paths) {
+  const std::uint8_t type = ReadEntry(context);
+  if (type != EndEntryType) PlaceEntry(context, paths, type);
+  return type;
+}
+
 TEST(ReadEntry, ReadsTheReferenceEntry) {
   test::TTempDir dir;
   TPatchContext context;
   OpenAt(dir, test::BuildPatch(test::ReferencePatch(), TBytes(test::ReferencePrefixSize, 0)), 51805,
          false, context);
-  TRunOptions options;
+  TRunPaths options;
   options.OldPath = "old.exe";
   options.NewPath = "new.exe";
-  ASSERT_EQ(ReadEntry(context, options), FileEntryType);
+  ASSERT_EQ(ReadPlacedEntry(context, options), FileEntryType);
   EXPECT_EQ(context.Entry.ResultCrc, 0x342359AEu);
   EXPECT_EQ(context.Entry.ResultSize, 5167888u);
   EXPECT_EQ(context.Entry.ResultTime, 0x255A74E1u);
@@ -126,12 +134,12 @@ TEST(ReadEntry, ReadsBackWhatTheWriterWrote) {
   test::TTempDir dir;
   TPatchContext context;
   OpenAt(dir, test::BuildPatch(patch), EntryTableStart(patch), true, context);
-  TRunOptions options;
+  TRunPaths options;
   options.OldPath = "old";
   options.NewPath = "new";
 
   const TWriterEntry& first = patch.Entries[0];
-  ASSERT_EQ(ReadEntry(context, options), FileEntryType);
+  ASSERT_EQ(ReadPlacedEntry(context, options), FileEntryType);
   EXPECT_EQ(context.Entry.ResultCrc, first.Info.ResultCrc);
   EXPECT_EQ(context.Entry.ResultSize, first.Info.ResultSize);
   EXPECT_EQ(context.Entry.ResultTime, first.Info.ResultTime);
@@ -156,7 +164,7 @@ TEST(ReadEntry, ReadsBackWhatTheWriterWrote) {
     EXPECT_EQ(ReadBytesAt(context.PatchFile, context.StreamOffset[i], streams.size()), streams);
   }
 
-  ASSERT_EQ(ReadEntry(context, options), EmbeddedEntryType);
+  ASSERT_EQ(ReadPlacedEntry(context, options), EmbeddedEntryType);
   EXPECT_EQ(context.EntryName, "docs\\x.txt");
   EXPECT_EQ(context.EmbeddedPath, "new\\docs\\x.txt");
   std::array<std::uint8_t, EmbeddedRecordSize + 5> rest{};
@@ -166,7 +174,7 @@ TEST(ReadEntry, ReadsBackWhatTheWriterWrote) {
   EXPECT_EQ(rest[8], 'h');
 
   const std::int32_t secondStart = GetPosition(context.PatchFile);
-  ASSERT_EQ(ReadEntry(context, options), FileEntryType);
+  ASSERT_EQ(ReadPlacedEntry(context, options), FileEntryType);
   EXPECT_EQ(context.Entry.ResultCrc, 0x22222222u);
   EXPECT_EQ(context.Entry.EntryFlags, 0x0002);  // bit 1 alone: no ranges
   EXPECT_EQ(context.EntryExclude.ExcludeLength, 0u);
@@ -174,7 +182,7 @@ TEST(ReadEntry, ReadsBackWhatTheWriterWrote) {
   EXPECT_EQ(GetPosition(context.PatchFile), secondStart + 1 + EntryInfoSize + 1 + 5);
 
   // The end marker changes nothing.
-  ASSERT_EQ(ReadEntry(context, options), EndEntryType);
+  ASSERT_EQ(ReadPlacedEntry(context, options), EndEntryType);
   EXPECT_EQ(context.EntryName, "b.dat");
   EXPECT_EQ(context.TargetPath, "new\\b.dat");
   EXPECT_EQ(context.Entry.ResultCrc, 0x22222222u);
@@ -199,10 +207,10 @@ TEST(ReadEntry, SingleFileEntryWithRanges) {
   test::TTempDir dir;
   TPatchContext context;
   OpenAt(dir, bytes, EntryTableStart(patch), false, context);
-  TRunOptions options;
+  TRunPaths options;
   options.OldPath = "c:\\app\\old.exe";
   options.NewPath = "c:\\app\\new.exe";
-  ASSERT_EQ(ReadEntry(context, options), FileEntryType);
+  ASSERT_EQ(ReadPlacedEntry(context, options), FileEntryType);
   EXPECT_EQ(context.EntryName, options.OldPath);
   EXPECT_EQ(context.TargetPath, options.NewPath);
   EXPECT_EQ(context.EntryExclude.ExcludeStart, 1u);
@@ -239,9 +247,9 @@ TEST(ReadEntry, TargetPathJoinsWithOneBackslash) {
     test::TTempDir dir;
     TPatchContext context;
     OpenAt(dir, test::BuildPatch(patch), EntryTableStart(patch), true, context);
-    TRunOptions options;
+    TRunPaths options;
     options.NewPath = c.NewPath;
-    ASSERT_EQ(ReadEntry(context, options), c.Type);
+    ASSERT_EQ(ReadPlacedEntry(context, options), c.Type);
     EXPECT_EQ(c.Type == FileEntryType ? context.TargetPath : context.EmbeddedPath, c.Joined);
     EXPECT_EQ(context.EntryName, c.Name);
   }
@@ -250,9 +258,9 @@ TEST(ReadEntry, TargetPathJoinsWithOneBackslash) {
 // Reads every entry of the table the way a pass does, stepping over the
 // content of embedded files, and exits with 0 when the end marker comes.
 void ReadWholeTable(TPatchContext& context) {
-  TRunOptions options;
+  TRunPaths options;
   for (;;) {
-    const std::uint8_t type = ReadEntry(context, options);
+    const std::uint8_t type = ReadPlacedEntry(context, options);
     if (type == EndEntryType) std::exit(0);
     if (type == EmbeddedEntryType) {
       std::array<std::uint8_t, EmbeddedRecordSize> record{};
@@ -365,7 +373,7 @@ TEST(ReadEntryDeathTest, TruncatedSingleFileEntry) {
     test::TTempDir dir;
     TPatchContext context;
     OpenAt(dir, TBytes(bytes.begin(), bytes.begin() + start + cut), start, false, context);
-    EXPECT_EXIT(ReadEntry(context, TRunOptions{}), ExitedWithCode(1), testing::Eq(Corrupted));
+    EXPECT_EXIT(ReadPlacedEntry(context, TRunPaths{}), ExitedWithCode(1), testing::Eq(Corrupted));
   }
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "support/patch_builder.h"
@@ -43,14 +44,15 @@ class SearchTargetsTest : public testing::Test {
 
   std::string Search(const std::string& path, int depth, bool& found) {
     testing::internal::CaptureStdout();
-    found = SearchTargets(Context, Options, path, depth, 0);
+    found = SearchTargets(Context, *Work, Options, path, depth, 0);
     return testing::internal::GetCapturedStdout();
   }
 
   test::TTempDir Temp;
   test::TTempDir Root;
   TPatchContext Context;
-  TRunOptions Options;
+  std::unique_ptr<TWorkState> Work = std::make_unique<TWorkState>();
+  TRunPaths Options;
 };
 
 TEST_F(SearchTargetsTest, DriveWithoutRootShowsAndErasesIt) {

@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -300,7 +301,7 @@ void MeasureChecksum(const std::string& dir) {
   std::printf("%.6f %u %ld\n", seconds, value, PeakMemoryKib());
 }
 
-// Child step: ApplyVariant with the source check on; prints seconds and the
+// Child step: ApplyVariantTo with the source check on; prints seconds and the
 // peak memory, after checking the result.
 void MeasureApply(const std::string& dir) {
   TSetup setup;
@@ -310,13 +311,20 @@ void MeasureApply(const std::string& dir) {
   OpenForReading(context.PatchFile, dir + "/patch.pat");
   if (TakeIoStatus() != 0) Fail("can't open the patch");
 
-  std::string outputName;
+  auto work = std::make_unique<TWorkState>();
+  TVariantJob job;
+  job.Variant = &setup.Variant;
+  job.StreamOffset = setup.StreamOffset;
+  job.SourcePath = dir + "/source";
+  job.TargetSize = setup.TargetSize;
+  TVariantOutput to;
   TClock::time_point start = TClock::now();
-  bool applied = ApplyVariant(context, setup.Variant, setup.StreamOffset, dir + "/source",
-                              outputName, true, true, setup.TargetSize, TExcludeRange{});
+  bool applied = ApplyVariantTo(context, *work, job, to) == TApplyResult::Applied;
   double seconds = Seconds(start);
   long peak = PeakMemoryKib();
   if (!applied) Fail("the variant does not apply");
+  const std::string outputName = to.Name;
+  ReleaseWorkFiles(work->Files, work->Decoder);
 
   TDiskFile output;
   OpenForReading(output, outputName);
