@@ -79,10 +79,6 @@ void OpenForReading(TDiskFile& file, const std::string& path) {
   if (IsOpen(file)) file.ReadOnlySize = size;
 }
 
-void CreateForWriting(TDiskFile& file, const std::string& path) {
-  Open(file, path, OsCreate, TFileState::ReadWrite);
-}
-
 void CreateNewForWriting(TDiskFile& file, const std::string& path) {
   Open(file, path, OsCreateNew, TFileState::ReadWrite);
 }

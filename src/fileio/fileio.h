@@ -67,10 +67,9 @@ constexpr std::int32_t BlockPiece = 60000;
 // Opens an existing regular file read-only at position 0; closes file first
 // if it is open. On failure the file stays closed and the error is pending.
 void OpenForReading(TDiskFile& file, const std::string& path);
-// Creates or truncates path and opens it for reading and writing.
-void CreateForWriting(TDiskFile& file, const std::string& path);
-// Like CreateForWriting, but fails when anything already has the name (a
-// file, a directory or a link, which is never followed).
+// Creates path and opens it for reading and writing; fails when anything
+// already has the name (a file, a directory or a link, which is never
+// followed).
 void CreateNewForWriting(TDiskFile& file, const std::string& path);
 // Opens an existing regular file for reading and writing at position 0,
 // keeping its bytes; never through a link.

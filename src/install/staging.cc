@@ -29,7 +29,6 @@ namespace {
 
 constexpr const char* CantCopy = "Error, can't copy temporary generated file!";
 constexpr const char* CantWriteEmbedded = "Error writing embedded file!";
-constexpr std::int32_t CopyPiece = 60000;  // bytes per read and write of a staged copy
 
 std::string CantReplace(const std::string& path) {
   return "Error, can't replace \"" + path + "\"!";
@@ -309,10 +308,10 @@ bool IsPrefixOf(const std::string& leftover, const std::string& staged) {
   const std::int32_t stagedSize = same ? GetSize(b) : -1;
   same = TakeIoStatus() == 0 && remaining >= 0 && remaining <= stagedSize;
   if (same) {
-    auto bufferA = std::make_unique_for_overwrite<std::uint8_t[]>(CopyPiece);
-    auto bufferB = std::make_unique_for_overwrite<std::uint8_t[]>(CopyPiece);
+    auto bufferA = std::make_unique_for_overwrite<std::uint8_t[]>(BlockPiece);
+    auto bufferB = std::make_unique_for_overwrite<std::uint8_t[]>(BlockPiece);
     while (same && remaining > 0) {
-      const std::int32_t piece = std::min(remaining, CopyPiece);
+      const std::int32_t piece = std::min(remaining, BlockPiece);
       same = ReadBlock(a, bufferA.get(), piece) && ReadBlock(b, bufferB.get(), piece) &&
              std::equal(bufferA.get(), bufferA.get() + piece, bufferB.get());
       remaining -= piece;
@@ -432,10 +431,10 @@ bool StageFrom(TRunFiles& run, TDiskFile& source, std::uint32_t length, const st
   MakeDirectories(run, target);
   TDiskFile copy;
   if (!CreateBesideFile(run, target, copy, staged)) return false;
-  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(CopyPiece);
+  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(BlockPiece);
   bool ok = true;
   for (std::uint32_t remaining = length; ok && remaining > 0;) {
-    const auto piece = static_cast<std::int32_t>(std::min<std::uint32_t>(remaining, CopyPiece));
+    const auto piece = static_cast<std::int32_t>(std::min<std::uint32_t>(remaining, BlockPiece));
     ok = ReadBlock(source, buffer.get(), piece) && WriteBlock(copy, buffer.get(), piece);
     remaining -= static_cast<std::uint32_t>(piece);
     StopIfInterrupted();

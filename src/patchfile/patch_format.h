@@ -34,7 +34,6 @@ constexpr int VariantInfoSize = 32;      // bytes of TVariantInfo
 constexpr int ExcludeRangeSize = 8;      // bytes: ExcludeStart, ExcludeLength
 constexpr int EmbeddedRecordSize = 8;    // bytes: EmbeddedLength, EmbeddedTime
 constexpr int StreamCount = 5;           // delta streams per variant
-constexpr int MaxVariants = 20;          // variants the original tables held; more are allowed
 
 // Entry types of a tree patch.
 constexpr std::uint8_t EndEntryType = 0;

@@ -29,8 +29,6 @@ constexpr int OsGenericError = 1000000;  // stands in for a failure without a co
 // size receives its size. Never blocks; fails on directories, FIFOs, devices
 // and sockets.
 [[nodiscard]] int OsOpenRead(const std::string& path, TOsHandle& handle, std::int64_t& size);
-// Creates or truncates a file and opens it for reading and writing.
-[[nodiscard]] int OsCreate(const std::string& path, TOsHandle& handle);
 // Creates a new file for reading and writing; fails if anything (a file, a
 // directory, a link, even a dangling one) already has the name.
 [[nodiscard]] int OsCreateNew(const std::string& path, TOsHandle& handle);

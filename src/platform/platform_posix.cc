@@ -288,10 +288,6 @@ int OsOpenRead(const std::string& path, TOsHandle& handle, std::int64_t& size) {
   return OpenFile(path, O_RDONLY, 0, handle, &size);
 }
 
-int OsCreate(const std::string& path, TOsHandle& handle) {
-  return OpenFile(path, O_RDWR | O_CREAT | O_TRUNC, PrivateMode, handle);
-}
-
 int OsCreateNew(const std::string& path, TOsHandle& handle) {
   return OpenFile(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, PrivateMode, handle);
 }

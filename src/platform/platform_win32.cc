@@ -282,16 +282,6 @@ int OsOpenRead(const std::string& path, TOsHandle& handle, std::int64_t& size) {
   return error;
 }
 
-int OsCreate(const std::string& path, TOsHandle& handle) {
-  // Truncating a hidden or system file works only when the new attributes
-  // keep those bits; a read-only file is still refused.
-  DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path.c_str());
-  DWORD keep = attributes == INVALID_FILE_ATTRIBUTES
-                   ? 0
-                   : attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-  return OpenFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, keep, true, handle);
-}
-
 int OsCreateNew(const std::string& path, TOsHandle& handle) {
   // CREATE_NEW fails on any existing name, a link included; the flag makes
   // sure a link is never followed.

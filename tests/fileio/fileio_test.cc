@@ -168,26 +168,12 @@ TEST_F(FileIo, OpenForReadingTakesRegularFilesOnly) {
   CloseDiskFile(file);
 }
 
-TEST_F(FileIo, CreateTruncatesAndReadsBack) {
-  WriteFileBytes(Dir.File("f"), {9, 9, 9});
-  TDiskFile file;
-  CreateForWriting(file, Dir.File("f"));
-  EXPECT_EQ(GetSize(file), 0);
-  const std::uint8_t data[2] = {4, 5};
-  EXPECT_TRUE(WriteBlock(file, data, 2));
-  SeekTo(file, 0);
-  std::uint8_t back[2] = {};
-  EXPECT_TRUE(ReadBlock(file, back, 2));
-  EXPECT_EQ(back[1], 5);
-  CloseDiskFile(file);
-}
-
 TEST_F(FileIo, WritesToAFullDeviceFail) {
 #ifdef _WIN32
   GTEST_SKIP() << "Windows has no device that is always full";
 #endif
   TDiskFile full;
-  CreateForWriting(full, "/dev/full");
+  OpenForWriting(full, "/dev/full");
   ASSERT_EQ(TakeIoStatus(), 0);
   std::uint8_t byte = 1;
   EXPECT_FALSE(WriteBlock(full, &byte, 1));
@@ -305,7 +291,7 @@ TEST_F(FileIo, SetFileStampSetsTheLastWriteTimeAsLocalTime) {
   const std::int64_t offset = 2 * 3600;
 #endif
   TDiskFile file;
-  CreateForWriting(file, Dir.File("f"));
+  CreateNewForWriting(file, Dir.File("f"));
   // 26 October 1998, 14:39:02 local time.
   EXPECT_EQ(SetFileStamp(file, 0x255A74E1), 0);
   CloseDiskFile(file);
@@ -314,7 +300,7 @@ TEST_F(FileIo, SetFileStampSetsTheLastWriteTimeAsLocalTime) {
   OpenForReading(file, Dir.File("f"));
   EXPECT_NE(SetFileStamp(file, 0x255A74E1 + 2), 0);  // read-only: refused
   CloseDiskFile(file);
-  CreateForWriting(file, Dir.File("g"));
+  CreateNewForWriting(file, Dir.File("g"));
   EXPECT_NE(SetFileStamp(file, 0x255A0000 | (24u << 11)), 0);  // hour 24
   EXPECT_NE(SetFileStamp(file, 0x0040u << 16), 0);             // day 0
   CloseDiskFile(file);
@@ -338,7 +324,7 @@ TEST_F(FileIo, JoinPathPutsOneBackslashBetween) {
 TEST_F(FileIo, RemoveCreatedFilesDeletesOnlyRememberedFiles) {
   TDiskFile work;
   TRunFiles run;
-  CreateForWriting(work, Dir.File("work"));
+  CreateNewForWriting(work, Dir.File("work"));
   RememberCreatedFile(run, Dir.File("work"));
   WriteFileBytes(Dir.File("kept"), {1});
   RememberCreatedFile(run, Dir.File("kept"));

@@ -58,7 +58,7 @@ TEST(Win32Sharing, OpenFilesKeepWritersAndDeletersOut) {
     if (c.First == TUse::Read) {
       OpenForReading(first, path);
     } else {
-      CreateForWriting(first, path);
+      OpenForWriting(first, path);
     }
     ASSERT_EQ(TakeIoStatus(), 0);
     switch (c.Second) {
@@ -66,7 +66,7 @@ TEST(Win32Sharing, OpenFilesKeepWritersAndDeletersOut) {
         OpenForReading(second, path);
         break;
       case TUse::Write:
-        CreateForWriting(second, path);
+        OpenForWriting(second, path);
         break;
       case TUse::Delete:
         second.Path = path;
