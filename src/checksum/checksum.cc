@@ -73,8 +73,8 @@ __attribute__((target("pclmul,sse2"))) inline __m128i Fold(__m128i lane, __m128i
 
 // Feeds length bytes (at least FoldPiece, a multiple of 16).
 __attribute__((target("pclmul,sse2"))) std::uint32_t CrcFold(std::uint32_t value,
-                                                              const std::uint8_t* p,
-                                                              std::int64_t length) {
+                                                             const std::uint8_t* p,
+                                                             std::int64_t length) {
   __m128i x1 = _mm_xor_si128(Load128(p), _mm_cvtsi32_si128(static_cast<int>(value)));
   __m128i x2 = Load128(p + 16);
   __m128i x3 = Load128(p + 32);

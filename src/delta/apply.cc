@@ -69,9 +69,9 @@ struct TApplyState {
   TDecoder* Decoder = nullptr;
   TSource Source;
   TOutput Output;
-  std::int64_t CopyPosition = 0;  // address of the last copy
-  std::int64_t CopyLength = 0;    // length of the last copy
-  std::int32_t AddCount = 0;      // add bytes after each copy: the last count byte
+  std::int64_t CopyPosition = 0;    // address of the last copy
+  std::int64_t CopyLength = 0;      // length of the last copy
+  std::int32_t AddCount = 0;        // add bytes after each copy: the last count byte
   std::int64_t GroupCountdown = 0;  // copies before the next count byte; read at 0 only
   std::uint16_t GroupLength = 0;
   std::uint8_t BlockLength = 0;
@@ -128,16 +128,16 @@ void FlushOutput(TOutput& output) {
     // The bytes are final once flushed: each is written once, in order.
     const std::int64_t start = output.Flushed;
     const std::int64_t end = start + output.Pending;
-    const std::int64_t skipFrom = output.Exclude.ExcludeLength == 0
-                                      ? end
-                                      : std::clamp<std::int64_t>(output.Exclude.ExcludeStart,
-                                                                 start, end);
+    const std::int64_t skipFrom =
+        output.Exclude.ExcludeLength == 0
+            ? end
+            : std::clamp<std::int64_t>(output.Exclude.ExcludeStart, start, end);
     const std::int64_t skipTo =
         output.Exclude.ExcludeLength == 0
             ? end
-            : std::clamp<std::int64_t>(std::int64_t{output.Exclude.ExcludeStart} +
-                                           output.Exclude.ExcludeLength,
-                                       start, end);
+            : std::clamp<std::int64_t>(
+                  std::int64_t{output.Exclude.ExcludeStart} + output.Exclude.ExcludeLength, start,
+                  end);
     output.Crc = CrcUpdate(output.Crc, output.Buffer, static_cast<std::int32_t>(skipFrom - start));
     output.Crc = CrcUpdate(output.Crc, output.Buffer + (skipTo - start),
                            static_cast<std::int32_t>(end - skipTo));

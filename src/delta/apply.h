@@ -68,10 +68,10 @@ struct TVariantOutput {
   std::uint32_t Stamp = 0;
   std::string Model;
 
-  std::string Name;        // the closed output file
-  std::uint32_t Crc = 0;   // with Check
+  std::string Name;       // the closed output file
+  std::uint32_t Crc = 0;  // with Check
   std::int64_t Size = 0;
-  bool Finished = false;      // with Finish: it was, and Identity is the file's
+  bool Finished = false;  // with Finish: it was, and Identity is the file's
   TOsFileIdentity Identity;
 };
 

@@ -59,9 +59,7 @@ std::uint32_t TakeNumberByte(TDecoder& decoder, std::int32_t code) {
   return byte;
 }
 
-[[noreturn]] void CannotBuffer() {
-  FatalStop("Error, can't buffer patchdata in temporary files!");
-}
+[[noreturn]] void CannotBuffer() { FatalStop("Error, can't buffer patchdata in temporary files!"); }
 
 }  // namespace
 

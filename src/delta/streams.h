@@ -76,8 +76,7 @@ struct TDecoder {
 // the first free name of tempDir + "DWX" + n (n = 0, 1, ...) and remembered
 // in run for removal on a fatal stop. False once MaxWorkFileNames names have
 // failed.
-bool CreateWorkFile(TRunFiles& run, const std::string& tempDir, TDiskFile& file,
-                    std::string& name);
+bool CreateWorkFile(TRunFiles& run, const std::string& tempDir, TDiskFile& file, std::string& name);
 // Creates a new file beside destination (destination + ".DWX" + n, the first
 // n at which nothing exists; private until it is complete), remembered as one
 // of the run's own files. False when no name could be created.

@@ -74,7 +74,9 @@ void OpenForReading(TDiskFile& file, const std::string& path) {
   std::int64_t size = -1;
   Open(
       file, path,
-      [&size](const std::string& name, TOsHandle& handle) { return OsOpenRead(name, handle, size); },
+      [&size](const std::string& name, TOsHandle& handle) {
+        return OsOpenRead(name, handle, size);
+      },
       TFileState::ReadOnly);
   if (IsOpen(file)) file.ReadOnlySize = size;
 }
@@ -161,8 +163,7 @@ void WriteExact(TDiskFile& file, const void* buffer, std::int32_t count) {
   if (file.ReadAhead != nullptr && file.ReadAhead->Start >= 0 &&
       file.ReadAhead->Next != file.ReadAhead->End) {
     // The write goes where reading stands, not where the read-ahead ended.
-    if (int error = OsSeek(file.Handle, file.ReadAhead->Start + file.ReadAhead->Next);
-        error != 0) {
+    if (int error = OsSeek(file.Handle, file.ReadAhead->Start + file.ReadAhead->Next); error != 0) {
       return Fail(error);
     }
   }
@@ -176,9 +177,9 @@ void WriteExact(TDiskFile& file, const void* buffer, std::int32_t count) {
 void SeekTo(TDiskFile& file, std::int32_t position) {
   if (!IsOpen(file)) return Fail(NotOpenFailure);
   if (position < 0) return Fail(OutOfRangeFailure);
-  if (TReadAhead* ahead = file.ReadAhead;
-      ahead != nullptr && ahead->Start >= 0 && position >= ahead->Start &&
-      position <= ahead->Start + ahead->End) {
+  if (TReadAhead* ahead = file.ReadAhead; ahead != nullptr && ahead->Start >= 0 &&
+                                          position >= ahead->Start &&
+                                          position <= ahead->Start + ahead->End) {
     ahead->Next = static_cast<std::int32_t>(position - ahead->Start);
     return;
   }
@@ -311,7 +312,8 @@ bool FinishFile(TDiskFile& file, const std::string& model, std::uint32_t stamp,
                 TOsFileIdentity& identity) {
   if (file.State != TFileState::ReadWrite) return false;
   (void)SetFileStamp(file, stamp);
-  return OsTakeOwnerAndMode(model, file.Handle) == 0 && OsHandleIdentity(file.Handle, identity) == 0;
+  return OsTakeOwnerAndMode(model, file.Handle) == 0 &&
+         OsHandleIdentity(file.Handle, identity) == 0;
 }
 
 int MakeDirectoryLike(TRunFiles& run, const std::string& path, const std::string& model) {

@@ -25,8 +25,7 @@ void SkipEmbeddedContent(TPatchContext& context, const TEmbeddedRecord& record);
 // file at model (of a new file when model is empty). False when that fails
 // (the patch ends inside the content, a write fails); nothing is left then.
 bool StageEmbeddedContent(TPatchContext& context, TRunFiles& run, const TEmbeddedRecord& record,
-                          const std::string& model, std::string& staged,
-                          TOsFileIdentity& identity);
+                          const std::string& model, std::string& staged, TOsFileIdentity& identity);
 
 }  // namespace mendrix
 

@@ -53,10 +53,10 @@ void SetProblem(TInstallProblem& problem, const char* message) {
 
 // The outcome of an entry's variant chain.
 struct TChain {
-  bool Matched = false;      // a variant's source matched
-  std::string ResultFile;    // its last output (empty when it couldn't be staged)
-  bool Staged = false;       // ResultFile is the staged file beside the target
-  bool Finished = false;     // and it was finished: dated, owner and permissions given
+  bool Matched = false;    // a variant's source matched
+  std::string ResultFile;  // its last output (empty when it couldn't be staged)
+  bool Staged = false;     // ResultFile is the staged file beside the target
+  bool Finished = false;   // and it was finished: dated, owner and permissions given
   TOsFileIdentity Identity;
   std::uint32_t Crc = 0;
   std::int64_t Size = 0;
@@ -175,8 +175,8 @@ void KeepStagedResult(TRunFiles& run, const TPatchContext& context, TChain& chai
     chain.ResultFile.clear();
   } else if (alreadyPatched) {
     // The file under OldPath is the result already; a copy goes to NewPath.
-    (void)StageCopy(run, oldFile, planned.Target, oldFile, context.Entry.ResultTime,
-                    planned.Staged, planned.StagedWas);
+    (void)StageCopy(run, oldFile, planned.Target, oldFile, context.Entry.ResultTime, planned.Staged,
+                    planned.StagedWas);
   }
   if (planned.Staged.empty()) SetProblem(problem, CantCopy);
 }

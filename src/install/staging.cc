@@ -117,8 +117,7 @@ bool CanCreateAt(const std::string& path) {
 }
 
 bool SameState(const TOsFileIdentity& a, const TOsFileIdentity& b) {
-  return a.Device == b.Device && a.Inode == b.Inode && a.Size == b.Size &&
-         a.Modified == b.Modified;
+  return a.Device == b.Device && a.Inode == b.Inode && a.Size == b.Size && a.Modified == b.Modified;
 }
 
 bool Fail(TInstallProblem& problem, std::string message, std::string note = std::string()) {
@@ -242,8 +241,8 @@ std::string CommitEntry(TRunFiles& run, const TPlannedEntry& entry, const TPatch
                         TCommitStep& step) {
   step.Entry = &entry;
   const std::string cantStage = entry.Embedded ? CantWriteEmbedded : CantCopy;
-  const std::string failure = entry.Replaces && !entry.Embedded ? CantReplace(entry.Target)
-                                                                : cantStage;
+  const std::string failure =
+      entry.Replaces && !entry.Embedded ? CantReplace(entry.Target) : cantStage;
   // The target and the way to it must still be as the test found them,
   // and the staged file the one this run wrote (the folder may be open to
   // others, who could put a file of their own at its name).
@@ -251,14 +250,14 @@ std::string CommitEntry(TRunFiles& run, const TPlannedEntry& entry, const TPatch
   if (OsFileIdentity(entry.Staged, false, now) != 0 || !SameState(now, entry.StagedWas)) {
     return cantStage;
   }
-  if (entry.Replaces ? OsFileIdentity(entry.Target, false, now) != 0 ||
-                           !SameState(now, entry.TargetWas)
-                     : OsPathKind(entry.Target) != TOsPathKind::Missing) {
+  if (entry.Replaces
+          ? OsFileIdentity(entry.Target, false, now) != 0 || !SameState(now, entry.TargetWas)
+          : OsPathKind(entry.Target) != TOsPathKind::Missing) {
     return failure;
   }
-  if (!entry.Root.empty() &&
-      (CheckWay(entry.Root, entry.Relative, false) != TWay::Clear ||
-       (!entry.Backup.empty() && CheckWay(entry.Root, entry.BackupRelative, false) != TWay::Clear))) {
+  if (!entry.Root.empty() && (CheckWay(entry.Root, entry.Relative, false) != TWay::Clear ||
+                              (!entry.Backup.empty() &&
+                               CheckWay(entry.Root, entry.BackupRelative, false) != TWay::Clear))) {
     return failure;
   }
 
@@ -469,12 +468,13 @@ void RemoveStagedLeftovers(TRunFiles& run, const std::string& target, const std:
   for (int n = 0; n < own; ++n) {
     const std::string name = prefix + std::to_string(n);
     TOsFileIdentity leftover;
-    if (IsCreatedFile(run, name) || OsFileIdentity(name, false, leftover) != 0 || !leftover.Regular) {
+    if (IsCreatedFile(run, name) || OsFileIdentity(name, false, leftover) != 0 ||
+        !leftover.Regular) {
       continue;
     }
     // A kept name of a replaced embedded file, left before the rename.
-    const bool secondName = targetThere && leftover.Device == current.Device &&
-                            leftover.Inode == current.Inode;
+    const bool secondName =
+        targetThere && leftover.Device == current.Device && leftover.Inode == current.Inode;
     if (secondName || IsPrefixOf(name, staged)) DeleteQuietly(run, name);
   }
 }

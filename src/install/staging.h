@@ -44,12 +44,12 @@ struct TPlannedEntry {
   // The staged result; empty when nothing is to be put in place (a file
   // already in its new state, or a pass that stages nothing).
   std::string Staged;
-  TOsFileIdentity StagedWas;    // the staged file as it was finished
-  bool Replaces = false;        // a file stood at Target when it was looked at
-  TOsFileIdentity TargetWas;    // that file, with Replaces
-  std::string Backup;           // tree file entries with Replaces: its backup path
-  bool BackupLinked = false;    // the backup slot already holds a link to it
-  std::string Source;           // the old file the result was made from, if any
+  TOsFileIdentity StagedWas;  // the staged file as it was finished
+  bool Replaces = false;      // a file stood at Target when it was looked at
+  TOsFileIdentity TargetWas;  // that file, with Replaces
+  std::string Backup;         // tree file entries with Replaces: its backup path
+  bool BackupLinked = false;  // the backup slot already holds a link to it
+  std::string Source;         // the old file the result was made from, if any
   TOsFileIdentity SourceWas;
   // Tree patches: NewPath, and the names below it of the target and of the
   // backup, whose ways are looked at again just before they are used.
@@ -64,7 +64,7 @@ struct TInstallProblem {
   std::size_t Entry = 0;  // the entry's place in the table, from 0
   std::string Name;       // the entry's name, for its progress line
   bool Embedded = false;
-  std::string Note;       // a line that tells the user what to do, or empty
+  std::string Note;  // a line that tells the user what to do, or empty
   std::string Message;
 };
 

@@ -26,14 +26,14 @@ constexpr std::uint32_t PatchMagic = 0x3E7F8443;  // opens every header, ends ev
 constexpr std::uint32_t PatchFormatVersion = 190;
 constexpr std::uint8_t TreePatchKind = 2;  // any other kind is a single-file patch
 
-constexpr int TrailerSize = 8;           // bytes: ContainerLength, PatchMagic
-constexpr int HeaderSize = 76;           // bytes of TPatchHeader
-constexpr int OpaqueBlockSize = 64;      // bytes in the header not interpreted
-constexpr int EntryInfoSize = 16;        // bytes of TEntryInfo
-constexpr int VariantInfoSize = 32;      // bytes of TVariantInfo
-constexpr int ExcludeRangeSize = 8;      // bytes: ExcludeStart, ExcludeLength
-constexpr int EmbeddedRecordSize = 8;    // bytes: EmbeddedLength, EmbeddedTime
-constexpr int StreamCount = 5;           // delta streams per variant
+constexpr int TrailerSize = 8;         // bytes: ContainerLength, PatchMagic
+constexpr int HeaderSize = 76;         // bytes of TPatchHeader
+constexpr int OpaqueBlockSize = 64;    // bytes in the header not interpreted
+constexpr int EntryInfoSize = 16;      // bytes of TEntryInfo
+constexpr int VariantInfoSize = 32;    // bytes of TVariantInfo
+constexpr int ExcludeRangeSize = 8;    // bytes: ExcludeStart, ExcludeLength
+constexpr int EmbeddedRecordSize = 8;  // bytes: EmbeddedLength, EmbeddedTime
+constexpr int StreamCount = 5;         // delta streams per variant
 
 // Entry types of a tree patch.
 constexpr std::uint8_t EndEntryType = 0;

@@ -24,8 +24,8 @@ bool DecodeDosStamp(std::uint32_t stamp, TDosTime& time) {
   time.Minutes = (clock >> 5) & 63;
   time.Hours = clock >> 11;
   static constexpr unsigned DaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (time.Month < 1 || time.Month > 12 || time.Day < 1 || time.Hours > 23 ||
-      time.Minutes > 59 || time.Seconds > 59) {
+  if (time.Month < 1 || time.Month > 12 || time.Day < 1 || time.Hours > 23 || time.Minutes > 59 ||
+      time.Seconds > 59) {
     return false;
   }
   const bool leap = (time.Year % 4 == 0 && time.Year % 100 != 0) || time.Year % 400 == 0;

@@ -43,7 +43,8 @@ constexpr int OsGenericError = 1000000;  // stands in for a failure without a co
                            std::int32_t count, std::int32_t& done);
 // Writes up to count bytes; done receives what was written. Loops over short
 // writes, so done < count only together with an error.
-[[nodiscard]] int OsWrite(TOsHandle handle, const void* buffer, std::int32_t count, std::int32_t& done);
+[[nodiscard]] int OsWrite(TOsHandle handle, const void* buffer, std::int32_t count,
+                          std::int32_t& done);
 [[nodiscard]] int OsSeek(TOsHandle handle, std::int64_t position);
 [[nodiscard]] int OsGetSize(TOsHandle handle, std::int64_t& size);
 // Cuts or extends the file open for writing at handle to size bytes; the file
@@ -99,11 +100,11 @@ TOsPathKind OsPathKind(const std::string& path);
 // What tells one file from another and from an earlier state of itself.
 struct TOsFileIdentity {
   std::uint64_t Device = 0;
-  std::uint64_t Inode = 0;     // file index on Win32
+  std::uint64_t Inode = 0;  // file index on Win32
   std::int64_t Size = 0;
-  std::int64_t Modified = 0;   // last-write time, in the system's finest unit
-  std::uint32_t Links = 0;     // names the file has
-  bool Regular = false;        // a regular file (not a link, directory, device)
+  std::int64_t Modified = 0;  // last-write time, in the system's finest unit
+  std::uint32_t Links = 0;    // names the file has
+  bool Regular = false;       // a regular file (not a link, directory, device)
 };
 // Identity of the file at path; a final link is followed only with follow
 // set. Nonzero when nothing can be looked at there.

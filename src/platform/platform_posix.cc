@@ -84,8 +84,8 @@ int SyncFileSystems(const std::vector<std::string>& paths, bool directories) {
     }
     if (std::find(done.begin(), done.end(), info.st_dev) != done.end()) continue;
     const int fd = directories ? OpenDirectory(mapped)
-                               : ::open(mapped.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC |
-                                                            O_NOCTTY | O_NONBLOCK);
+                               : ::open(mapped.c_str(),
+                                        O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
       fail();
       continue;
@@ -119,8 +119,7 @@ int OpenFile(const std::string& path, int flags, mode_t mode, TOsHandle& handle,
   }
   int fd;
   do {
-    fd = ::open(mapped.c_str(), flags | O_CLOEXEC | O_NOCTTY | (exclusive ? 0 : O_NONBLOCK),
-                mode);
+    fd = ::open(mapped.c_str(), flags | O_CLOEXEC | O_NOCTTY | (exclusive ? 0 : O_NONBLOCK), mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return LastError();
   if (exclusive) {
@@ -248,7 +247,7 @@ char** SavedArguments = nullptr;
 
 struct TFind {
   DIR* Directory = nullptr;
-  std::string Path;   // the system path, ending in '/'
+  std::string Path;  // the system path, ending in '/'
   bool IsRoot = false;
 };
 
@@ -512,8 +511,8 @@ void ToIdentity(const struct stat& info, TOsFileIdentity& identity) {
   identity.Device = static_cast<std::uint64_t>(info.st_dev);
   identity.Inode = static_cast<std::uint64_t>(info.st_ino);
   identity.Size = static_cast<std::int64_t>(info.st_size);
-  identity.Modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
-                      info.st_mtim.tv_nsec;
+  identity.Modified =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
   identity.Links = static_cast<std::uint32_t>(info.st_nlink);
   identity.Regular = S_ISREG(info.st_mode);
 }

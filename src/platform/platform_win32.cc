@@ -38,22 +38,25 @@ bool IsDirectory(HANDLE handle) {
          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Opens path with the given access and disposition, and keeps the handle only
-// for a regular file on a disk (and, when writing, a character device such as
-// NUL). Directories, pipes and the like are refused.
-int OpenFile(const std::string& path, DWORD access, DWORD disposition, DWORD flags,
-             bool allowDevice, TOsHandle& handle) {
+// How a file is opened: CreateFileA's access, disposition and flags.
+struct TOpenWay {
+  DWORD Access = GENERIC_READ;
+  DWORD Disposition = OPEN_EXISTING;
+  DWORD Flags = 0;
+};
+
+// Opens path the given way, and keeps the handle only for a regular file on
+// a disk. Directories, devices, pipes and the like are refused.
+int OpenFile(const std::string& path, TOpenWay way, TOsHandle& handle) {
   handle = NoHandle;
   if (path.empty()) return ERROR_PATH_NOT_FOUND;
   // Attributes sit in the low 16 bits; with none, the file is a normal one.
-  if ((flags & 0xFFFF) == 0) flags |= FILE_ATTRIBUTE_NORMAL;
-  HANDLE file =
-      CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, flags, nullptr);
+  if ((way.Flags & 0xFFFF) == 0) way.Flags |= FILE_ATTRIBUTE_NORMAL;
+  HANDLE file = CreateFileA(path.c_str(), way.Access, FILE_SHARE_READ, nullptr, way.Disposition,
+                            way.Flags, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastError();
   DWORD type = GetFileType(file);
-  bool accepted = type == FILE_TYPE_DISK ? !IsDirectory(file)
-                                         : allowDevice && type == FILE_TYPE_CHAR;
-  if (!accepted) {
+  if (type != FILE_TYPE_DISK || IsDirectory(file)) {
     CloseHandle(file);
     return type == FILE_TYPE_DISK ? ERROR_ACCESS_DENIED : ERROR_BAD_FILE_TYPE;
   }
@@ -272,7 +275,7 @@ std::uint8_t ReadInputByte(HANDLE input, bool timed, DWORD limit) {
 // ---- Files ----
 
 int OsOpenRead(const std::string& path, TOsHandle& handle, std::int64_t& size) {
-  int error = OpenFile(path, GENERIC_READ, OPEN_EXISTING, 0, false, handle);
+  int error = OpenFile(path, {GENERIC_READ, OPEN_EXISTING, 0}, handle);
   if (error != 0) return error;
   error = OsGetSize(handle, size);
   if (error != 0) {
@@ -285,13 +288,13 @@ int OsOpenRead(const std::string& path, TOsHandle& handle, std::int64_t& size) {
 int OsCreateNew(const std::string& path, TOsHandle& handle) {
   // CREATE_NEW fails on any existing name, a link included; the flag makes
   // sure a link is never followed.
-  return OpenFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT,
-                  false, handle);
+  return OpenFile(path, {GENERIC_READ | GENERIC_WRITE, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT},
+                  handle);
 }
 
 int OsOpenWrite(const std::string& path, TOsHandle& handle) {
-  return OpenFile(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                  false, handle);
+  return OpenFile(path, {GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT},
+                  handle);
 }
 
 int OsRead(TOsHandle handle, void* buffer, std::int32_t count, std::int32_t& done) {
@@ -315,7 +318,8 @@ int OsReadAt(TOsHandle handle, std::int64_t position, void* buffer, std::int32_t
   done = 0;
   char* next = static_cast<char*>(buffer);
   while (done < count) {
-    const std::uint64_t at = static_cast<std::uint64_t>(position) + static_cast<std::uint64_t>(done);
+    const std::uint64_t at =
+        static_cast<std::uint64_t>(position) + static_cast<std::uint64_t>(done);
     OVERLAPPED where = {};
     where.Offset = static_cast<DWORD>(at);
     where.OffsetHigh = static_cast<DWORD>(at >> 32);
@@ -335,8 +339,7 @@ int OsWrite(TOsHandle handle, const void* buffer, std::int32_t count, std::int32
   const char* next = static_cast<const char*>(buffer);
   while (done < count) {
     DWORD written = 0;
-    if (!WriteFile(Win(handle), next + done, static_cast<DWORD>(count - done), &written,
-                   nullptr)) {
+    if (!WriteFile(Win(handle), next + done, static_cast<DWORD>(count - done), &written, nullptr)) {
       return LastError();
     }
     if (written == 0) return ERROR_DISK_FULL;
@@ -349,8 +352,8 @@ int OsSeek(TOsHandle handle, std::int64_t position) {
   if (position < 0) return ERROR_NEGATIVE_SEEK;
   LONG high = static_cast<LONG>(position >> 32);
   SetLastError(NO_ERROR);
-  DWORD low = SetFilePointer(Win(handle), static_cast<LONG>(position & 0xFFFFFFFF), &high,
-                             FILE_BEGIN);
+  DWORD low =
+      SetFilePointer(Win(handle), static_cast<LONG>(position & 0xFFFFFFFF), &high, FILE_BEGIN);
   if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return LastError();
   return 0;
 }
@@ -375,8 +378,8 @@ int OsGetPosition(TOsHandle handle, std::int64_t& position) {
   SetLastError(NO_ERROR);
   DWORD low = SetFilePointer(Win(handle), 0, &high, FILE_CURRENT);
   if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return LastError();
-  position = static_cast<std::int64_t>(
-      (static_cast<std::uint64_t>(static_cast<DWORD>(high)) << 32) | low);
+  position =
+      static_cast<std::int64_t>((static_cast<std::uint64_t>(static_cast<DWORD>(high)) << 32) | low);
   return 0;
 }
 
@@ -430,10 +433,10 @@ int OsSyncFiles(const std::vector<std::string>& paths) {
   int result = 0;
   for (const std::string& path : paths) {
     int error = 0;
-    HANDLE file = path.empty() ? INVALID_HANDLE_VALUE
-                               : CreateFileA(path.c_str(), GENERIC_WRITE,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = path.empty()
+                      ? INVALID_HANDLE_VALUE
+                      : CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
       error = path.empty() ? ERROR_PATH_NOT_FOUND : LastError();
     } else {
@@ -520,12 +523,12 @@ int IdentityOf(HANDLE file, TOsFileIdentity& identity) {
       identity.Inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
       identity.Size =
           static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
-      identity.Modified = static_cast<std::int64_t>(
-          (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-          info.ftLastWriteTime.dwLowDateTime);
+      identity.Modified =
+          static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                    info.ftLastWriteTime.dwLowDateTime);
       identity.Links = info.nNumberOfLinks;
-      identity.Regular = (info.dwFileAttributes &
-                          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+      identity.Regular =
+          (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
     } else {
       result = LastError();
     }
@@ -555,14 +558,13 @@ namespace {
 // A directory opened to read or change its times, never through a link.
 HANDLE OpenDirectoryTimes(const std::string& directory, DWORD access) {
   if (directory.empty()) return INVALID_HANDLE_VALUE;
-  return CreateFileA(directory.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING,
+  return CreateFileA(directory.c_str(), access,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
 std::int64_t Join(const FILETIME& time) {
-  return static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) |
-                                   time.dwLowDateTime);
+  return static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
 }
 
 FILETIME Split(std::int64_t value) {

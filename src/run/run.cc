@@ -62,8 +62,7 @@ void StopRun(int code, void* data) {
 
 // The quiet test, the search and the test pass. True when the quiet test
 // checked every entry of OldPath, whose lines the test pass then repeats.
-void TestPatch(TPatchContext& context, TWorkState& work, TRunOptions& options,
-               TInstallPlan& plan) {
+void TestPatch(TPatchContext& context, TWorkState& work, TRunOptions& options, TInstallPlan& plan) {
   bool search = options.AutoScan;
   bool checked = false;  // every entry of OldPath has just passed the test quietly
   if (options.OldPath != ".") {

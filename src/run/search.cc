@@ -12,8 +12,8 @@
 #include <string_view>
 
 #include "console/console.h"
-#include "platform/platform.h"
 #include "install/entries.h"
+#include "platform/platform.h"
 
 namespace mendrix {
 

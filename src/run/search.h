@@ -11,8 +11,8 @@
 namespace mendrix {
 
 // Searches path (ending in a backslash) for a candidate that passes a quiet
-// test and that the user accepts; it then stands in paths. depth 0: no descent; shownFrom: characters of path already on the
-// screen.
+// test and that the user accepts; it then stands in paths. depth 0: no descent; shownFrom:
+// characters of path already on the screen.
 bool SearchTargets(TPatchContext& context, TWorkState& work, TRunPaths& paths,
                    const std::string& path, int depth, int shownFrom);
 
