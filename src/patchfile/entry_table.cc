@@ -36,39 +36,45 @@ std::string ReadContainedName(TDiskFile& file) {
   return name;
 }
 
+// One fixed-size record read whole from the patch; its little-endian fields
+// are then taken in order.
+template <int Size>
+struct TRecord {
+  explicit TRecord(TDiskFile& file) { ReadExactly(file, Bytes.data(), Size); }
+  std::uint32_t U32() { return Take(4, LoadU32Le(Bytes.data() + Next)); }
+  std::uint16_t U16() {
+    return static_cast<std::uint16_t>(Take(2, LoadU16Le(Bytes.data() + Next)));
+  }
+  std::uint8_t U8() { return static_cast<std::uint8_t>(Take(1, Bytes[Next])); }
+  std::uint32_t Take(int length, std::uint32_t value) {
+    Next += length;
+    return value;
+  }
+
+  std::array<std::uint8_t, Size> Bytes{};
+  int Next = 0;
+};
+
 TExcludeRange ReadRange(TDiskFile& file, bool present) {
-  TExcludeRange range;
-  if (!present) return range;
-  std::array<std::uint8_t, ExcludeRangeSize> bytes{};
-  ReadExactly(file, bytes.data(), ExcludeRangeSize);
-  range.ExcludeStart = LoadU32Le(&bytes[0]);
-  range.ExcludeLength = LoadU32Le(&bytes[4]);
-  return range;
+  if (!present) return TExcludeRange();
+  TRecord<ExcludeRangeSize> record(file);
+  // A braced list is evaluated from left to right: the fields come in order.
+  return {record.U32(), record.U32()};
 }
 
 TEntryInfo ReadEntryInfo(TDiskFile& file) {
-  std::array<std::uint8_t, EntryInfoSize> bytes{};
-  ReadExactly(file, bytes.data(), EntryInfoSize);
-  TEntryInfo info;
-  info.ResultCrc = LoadU32Le(&bytes[0]);
-  info.ResultSize = LoadU32Le(&bytes[4]);
-  info.ResultTime = LoadU32Le(&bytes[8]);
-  info.VariantCount = LoadU16Le(&bytes[12]);
-  info.EntryFlags = LoadU16Le(&bytes[14]);
-  return info;
+  TRecord<EntryInfoSize> record(file);
+  return {record.U32(), record.U32(), record.U32(), record.U16(), record.U16()};
 }
 
 TVariantInfo ReadVariantInfo(TDiskFile& file) {
-  std::array<std::uint8_t, VariantInfoSize> bytes{};
-  ReadExactly(file, bytes.data(), VariantInfoSize);
-  TVariantInfo info;
-  info.SourceCrc = LoadU32Le(&bytes[0]);
-  info.SourceSize = LoadU32Le(&bytes[4]);
-  for (int k = 0; k < StreamCount; ++k) info.StreamLength[k] = LoadU32Le(&bytes[8 + 4 * k]);
-  info.GroupLength = LoadU16Le(&bytes[28]);
-  info.VariantFlags = bytes[30];
-  info.BlockLength = bytes[31];
-  return info;
+  TRecord<VariantInfoSize> record(file);
+  return {record.U32(),
+          record.U32(),
+          {record.U32(), record.U32(), record.U32(), record.U32(), record.U32()},
+          record.U16(),
+          record.U8(),
+          record.U8()};
 }
 
 void ReadFileEntry(TPatchContext& context) {
