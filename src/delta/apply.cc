@@ -30,7 +30,7 @@ constexpr std::int64_t OutputCopyPiece = 1000;
 // Reads at least this long bypass the pages.
 constexpr std::int32_t DirectSourceRead = 32 * 1024;
 // Largest insert piece (2 * 255 - 1) and largest add run (255), with room.
-constexpr std::int32_t SmallBufferSize = 513;
+constexpr std::int32_t SmallBufferSize = 513 + CopySlack;
 
 constexpr const char* CannotWrite = "Error, can't write patched file!";
 // A staged result that can't be written (the disk is full) could not be
@@ -76,17 +76,14 @@ struct TApplyState {
   std::uint16_t GroupLength = 0;
   std::uint8_t BlockLength = 0;
   bool AddMode = false;
-  std::array<std::uint8_t, SmallBufferSize> NewBytes;
-  std::array<std::uint8_t, SmallBufferSize> OldBytes;
+  // Zeroed once: the slack past a run is read too, as part of one move.
+  std::array<std::uint8_t, SmallBufferSize> NewBytes{};
+  std::array<std::uint8_t, SmallBufferSize> OldBytes{};
 };
 
-// Reads n source bytes at position, which the caller has checked to lie
-// inside the source.
-bool ReadSource(TSource& source, std::int64_t position, std::uint8_t* bytes, std::int32_t n) {
-  if (source.Whole) {
-    std::memcpy(bytes, source.Pages + position, static_cast<std::size_t>(n));
-    return true;
-  }
+// ReadSource where the bytes are not all in one cached page: the pages are
+// filled as needed, and long reads bypass them.
+bool ReadSourcePages(TSource& source, std::int64_t position, std::uint8_t* bytes, std::int32_t n) {
   if (n >= DirectSourceRead) {
     ReadExactAt(source.File, static_cast<std::int32_t>(position), bytes, n);
     return TakeIoStatus() == 0;
@@ -107,12 +104,33 @@ bool ReadSource(TSource& source, std::int64_t position, std::uint8_t* bytes, std
     }
     const auto offset = static_cast<std::size_t>(position - pageStart);  // below a page
     const std::int32_t piece = std::min(n, SourcePageSize - static_cast<std::int32_t>(offset));
-    std::memcpy(bytes, data + offset, static_cast<std::size_t>(piece));
+    CopyRun(bytes, data + offset, piece);
     bytes += piece;
     position += piece;
     n -= piece;
   }
   return true;
+}
+
+// Reads n source bytes at position, which the caller has checked to lie
+// inside the source, into bytes, which has CopySlack bytes of room past n
+// (OldBytes, or the free part of the output buffer). Most reads find their
+// bytes in one page already cached.
+inline bool ReadSource(TSource& source, std::int64_t position, std::uint8_t* bytes,
+                       std::int32_t n) {
+  if (source.Whole) {
+    CopyRun(bytes, source.Pages + position, n);
+    return true;
+  }
+  const auto at = static_cast<std::uint64_t>(position);  // not negative
+  const auto page = static_cast<std::int64_t>(at / SourcePageSize);
+  const auto slot = static_cast<std::size_t>(page % SourcePageCount);
+  const auto offset = static_cast<std::int32_t>(at % SourcePageSize);
+  if (source.PageNumber[slot] == page && n <= SourcePageSize - offset) {
+    CopyRun(bytes, source.Pages + slot * SourcePageSize + offset, n);
+    return true;
+  }
+  return ReadSourcePages(source, position, bytes, n);
 }
 
 void FlushOutput(TOutput& output) {
@@ -153,11 +171,17 @@ std::int32_t OutputRoom(TOutput& output) {
   return OutputBufferSize - output.Pending;
 }
 
-void AppendOutput(TOutput& output, const std::uint8_t* bytes, std::int32_t n) {
+// bytes has CopySlack bytes of room past n (NewBytes).
+inline void AppendOutput(TOutput& output, const std::uint8_t* bytes, std::int32_t n) {
   if (output.Written() + n > output.Limit) FatalStop(CannotWrite);
+  if (n >= 0 && n <= OutputBufferSize - output.Pending) {  // most often: the run fits
+    CopyRun(output.Buffer + output.Pending, bytes, n);
+    output.Pending += n;
+    return;
+  }
   while (n > 0) {
     std::int32_t piece = std::min(n, OutputRoom(output));
-    std::memcpy(output.Buffer + output.Pending, bytes, static_cast<std::size_t>(piece));
+    CopyRun(output.Buffer + output.Pending, bytes, piece);
     output.Pending += piece;
     bytes += piece;
     n -= piece;
@@ -213,7 +237,7 @@ bool CopyRange(TApplyState& state, std::int64_t position, std::int64_t length) {
 
 // Reads n old bytes at address into state.OldBytes, from the side of the
 // last copy's start (not of address itself).
-void ReadOldBytes(TApplyState& state, std::int64_t address, std::int32_t n) {
+inline void ReadOldBytes(TApplyState& state, std::int64_t address, std::int32_t n) {
   std::uint8_t* bytes = state.OldBytes.data();
   if (state.CopyPosition < state.Source.Size) {
     if (address < 0 || address + n > state.Source.Size ||
@@ -226,6 +250,16 @@ void ReadOldBytes(TApplyState& state, std::int64_t address, std::int32_t n) {
 }
 
 void AddOldBytes(TApplyState& state, std::int32_t n) {
+  if (n <= CopySlack) {  // the usual few bytes after a copy: added as one block
+    std::array<std::uint8_t, CopySlack> sum;
+    std::array<std::uint8_t, CopySlack> old;
+    std::memcpy(sum.data(), state.NewBytes.data(), CopySlack);
+    std::memcpy(old.data(), state.OldBytes.data(), CopySlack);
+    for (std::size_t i = 0; i < sum.size(); ++i)
+      sum[i] = static_cast<std::uint8_t>(sum[i] + old[i]);
+    std::memcpy(state.NewBytes.data(), sum.data(), CopySlack);
+    return;
+  }
   for (std::int32_t i = 0; i < n; ++i) {
     state.NewBytes[i] = static_cast<std::uint8_t>(state.NewBytes[i] + state.OldBytes[i]);
   }
@@ -246,7 +280,7 @@ void Copy(TApplyState& state, std::int32_t length) {
   if (state.AddCount == 0) return;
   // The old bytes are read (and must exist) in both modes.
   ReadOldBytes(state, position + length, state.AddCount);
-  if (!ReadAddBytes(*state.Decoder, state.NewBytes.data(), state.AddCount)) {
+  if (!ReadAddRun(*state.Decoder, state.NewBytes.data(), state.AddCount)) {
     FatalStop("Error, can't read from patchfile?!");
   }
   if (state.AddMode) AddOldBytes(state, state.AddCount);
@@ -263,7 +297,7 @@ void Insert(TApplyState& state, std::int64_t length) {
   for (std::int64_t start = 0;; start += block) {
     std::int64_t rest = length - start;
     auto piece = static_cast<std::int32_t>(rest >= 2 * block ? block : rest);
-    if (!ReadInsertBytes(*state.Decoder, state.NewBytes.data(), piece)) {
+    if (!ReadInsertRun(*state.Decoder, state.NewBytes.data(), piece)) {
       FatalStop("Error, can't read from patchfile?!");
     }
     if (!ReadFlagBit(*state.Decoder)) {

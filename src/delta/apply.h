@@ -29,8 +29,8 @@ constexpr std::int32_t SourcePageCount = 256;
 struct TWorkState {
   TRunFiles Files;
   TDecoder Decoder;
-  std::array<std::uint8_t, SourcePageCount * SourcePageSize> SourcePages;
-  std::array<std::uint8_t, OutputBufferSize> OutputBuffer;
+  std::array<std::uint8_t, SourcePageCount * SourcePageSize + CopySlack> SourcePages;
+  std::array<std::uint8_t, OutputBufferSize + CopySlack> OutputBuffer;
 };
 
 // One variant to apply: its record, where its streams begin in the patch,

@@ -11,7 +11,11 @@ namespace mendrix {
 
 namespace {
 
-bool Refill(TStreamReader& stream) {
+[[noreturn]] void CannotBuffer() { FatalStop("Error, can't buffer patchdata in temporary files!"); }
+
+}  // namespace
+
+bool RefillStream(TStreamReader& stream) {
   if (stream.Unread <= 0) return false;
   auto piece = static_cast<std::int32_t>(std::min<std::int64_t>(stream.Unread, StreamBufferSize));
   stream.Next = 0;
@@ -25,43 +29,6 @@ bool Refill(TStreamReader& stream) {
   stream.Unread -= piece;
   return true;
 }
-
-bool TakeByte(TStreamReader& stream, std::uint8_t& byte) {
-  if (stream.Next == stream.End && !Refill(stream)) return false;
-  byte = stream.Buffer[stream.Next++];
-  return true;
-}
-
-bool TakeBytes(TStreamReader& stream, std::uint8_t* buffer, std::int32_t count) {
-  while (count > 0) {
-    if (stream.Next == stream.End && !Refill(stream)) return false;
-    std::int32_t piece = std::min(count, stream.End - stream.Next);
-    std::memcpy(buffer, stream.Buffer.data() + stream.Next, static_cast<std::size_t>(piece));
-    stream.Next += piece;
-    buffer += piece;
-    count -= piece;
-  }
-  return true;
-}
-
-bool ReadBit(TBitReader& bits, TStreamReader& stream) {
-  if (bits.Index == 0 && !TakeByte(stream, bits.Current)) InternalError(30);
-  bool bit = ((bits.Current >> bits.Index) & 1u) != 0;
-  bits.Index = (bits.Index + 1) & 7;
-  return bit;
-}
-
-// One byte of the number stream, or InternalError with code.
-std::uint32_t TakeNumberByte(TDecoder& decoder, std::int32_t code) {
-  std::uint8_t byte = 0;
-  if (!TakeByte(decoder.Streams[NumberStream], byte)) InternalError(code);
-  --decoder.NumberBytesLeft;
-  return byte;
-}
-
-[[noreturn]] void CannotBuffer() { FatalStop("Error, can't buffer patchdata in temporary files!"); }
-
-}  // namespace
 
 bool CreateWorkFile(TRunFiles& run, const std::string& tempDir, TDiskFile& file,
                     std::string& name) {
@@ -137,7 +104,7 @@ void BufferVariantStreams(TPatchContext& context, TRunFiles& run, TDecoder& deco
     stream.End = 0;
     position += length;
     // A stream that fits the buffer is read at once.
-    if (length <= StreamBufferSize && length > 0) (void)Refill(stream);
+    if (length <= StreamBufferSize && length > 0) (void)RefillStream(stream);
   }
   // Where the streams end, as if they had been read in one go.
   SeekTo(context.PatchFile, position);
@@ -164,48 +131,6 @@ void ReleaseWorkFiles(TRunFiles& run, TDecoder& decoder) {
 void ResetBitReaders(TDecoder& decoder) {
   decoder.FlagBits.Index = 0;
   decoder.SignBits.Index = 0;
-}
-
-bool ReadFlagBit(TDecoder& decoder) {
-  return ReadBit(decoder.FlagBits, decoder.Streams[FlagStream]);
-}
-
-bool ReadSignBit(TDecoder& decoder) {
-  return ReadBit(decoder.SignBits, decoder.Streams[SignStream]);
-}
-
-std::int32_t NumberBytesLeft(const TDecoder& decoder) {
-  return static_cast<std::int32_t>(std::max<std::int64_t>(decoder.NumberBytesLeft, INT32_MIN));
-}
-
-std::int32_t ReadNumber(TDecoder& decoder) {
-  const bool negative = ReadSignBit(decoder);
-  std::uint32_t magnitude = TakeNumberByte(decoder, 40);
-  if (decoder.NumberLimit > 0xFF && ReadSignBit(decoder)) {
-    magnitude = magnitude << 8 | TakeNumberByte(decoder, 41);
-    if (decoder.NumberLimit > 0xFFFF && ReadFlagBit(decoder)) {
-      magnitude = magnitude << 8 | TakeNumberByte(decoder, 42);
-      if (decoder.NumberLimit > 0xFFFFFF && ReadFlagBit(decoder)) {
-        magnitude = magnitude << 8 | TakeNumberByte(decoder, 43);
-        // No file reaches 2 GiB, so no meaningful number does either.
-        if (magnitude > 0x7FFFFFFFu) FatalStop("Error, patch corrupted!");
-      }
-    }
-  }
-  auto value = static_cast<std::int32_t>(magnitude);
-  return negative ? -value : value;
-}
-
-std::uint8_t ReadCountByte(TDecoder& decoder) {
-  return static_cast<std::uint8_t>(TakeNumberByte(decoder, 50));
-}
-
-bool ReadInsertBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
-  return TakeBytes(decoder.Streams[InsertStream], buffer, count);
-}
-
-bool ReadAddBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
-  return TakeBytes(decoder.Streams[AddStream], buffer, count);
 }
 
 }  // namespace mendrix

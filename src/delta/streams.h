@@ -21,10 +21,13 @@
 #ifndef MENDRIX_DELTA_STREAMS_H_
 #define MENDRIX_DELTA_STREAMS_H_
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
+#include "console/console.h"
 #include "fileio/fileio.h"
 #include "patchfile/patch_context.h"
 
@@ -34,6 +37,21 @@ namespace mendrix {
 constexpr int MaxWorkFileNames = 1000;
 // Bytes a stream reader holds from the patch at a time.
 constexpr std::int32_t StreamBufferSize = 64 * 1024;
+
+// Most runs of bytes the decoder moves are a few bytes long (the add bytes
+// after a copy, short copies). CopyRun moves a run of up to CopySlack bytes
+// as one fixed-size move, which needs no call; every buffer it reads from or
+// writes to therefore has CopySlack bytes of room past its last byte in
+// use, whose contents mean nothing. Overlapping runs are moved as memmove
+// would move them.
+constexpr std::int32_t CopySlack = 16;
+inline void CopyRun(std::uint8_t* to, const std::uint8_t* from, std::int32_t count) {
+  if (count <= CopySlack) {
+    std::memmove(to, from, CopySlack);
+  } else {
+    std::memmove(to, from, static_cast<std::size_t>(count));
+  }
+}
 
 // One stream, read forwards through a buffer from where it stands in the
 // patch. Its work file is made (a temp directory that can't take the work
@@ -49,7 +67,7 @@ struct TStreamReader {
   std::int64_t Unread = 0;
   std::int32_t Next = 0;
   std::int32_t End = 0;
-  std::array<std::uint8_t, StreamBufferSize> Buffer;
+  std::array<std::uint8_t, StreamBufferSize + CopySlack> Buffer;
 };
 
 // A bit sequence over one stream: bits of Current are taken from bit 0 up;
@@ -97,19 +115,125 @@ void BufferVariantStreams(TPatchContext& context, TRunFiles& run, TDecoder& deco
 void ReleaseWorkFiles(TRunFiles& run, TDecoder& decoder);
 
 void ResetBitReaders(TDecoder& decoder);
-bool ReadFlagBit(TDecoder& decoder);  // InternalError 30 when the flag stream is exhausted
-bool ReadSignBit(TDecoder& decoder);  // InternalError 30 when the sign stream is exhausted
+// Takes the stream's next piece from the patch into its buffer; false at
+// the stream's end.
+bool RefillStream(TStreamReader& stream);
+
+// The readers below run once or more for every operation of the delta, so
+// they are defined here, where the decoding loop can take them inline.
+
+// InternalError 30 when the flag or sign stream is exhausted.
+inline bool ReadFlagBit(TDecoder& decoder);
+inline bool ReadSignBit(TDecoder& decoder);
 // NumberBytesLeft, clamped to 32 bits.
-std::int32_t NumberBytesLeft(const TDecoder& decoder);
+inline std::int32_t NumberBytesLeft(const TDecoder& decoder) {
+  return static_cast<std::int32_t>(std::max<std::int64_t>(decoder.NumberBytesLeft, INT32_MIN));
+}
 // The next signed number: InternalError 40 to 43 when the number stream ends
 // at its first to fourth byte; a four-byte magnitude of 2^31 or more is a
 // damaged patch.
-std::int32_t ReadNumber(TDecoder& decoder);
+inline std::int32_t ReadNumber(TDecoder& decoder);
 // A count byte from the number stream; InternalError 50 when it ends.
-std::uint8_t ReadCountByte(TDecoder& decoder);
+inline std::uint8_t ReadCountByte(TDecoder& decoder);
 // Bytes from the insert or the add stream; false when the stream ends.
-bool ReadInsertBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count);
-bool ReadAddBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count);
+inline bool ReadInsertBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count);
+inline bool ReadAddBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count);
+// The same into a buffer with CopySlack bytes of room past count.
+inline bool ReadInsertRun(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count);
+inline bool ReadAddRun(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count);
+
+// ---- Definitions ----
+
+inline bool TakeStreamByte(TStreamReader& stream, std::uint8_t& byte) {
+  if (stream.Next == stream.End && !RefillStream(stream)) return false;
+  byte = stream.Buffer[stream.Next++];
+  return true;
+}
+
+// roomy: buffer has CopySlack bytes of room past count.
+inline bool TakeStreamBytes(TStreamReader& stream, std::uint8_t* buffer, std::int32_t count,
+                            bool roomy) {
+  // Most runs are a few bytes that the buffer holds.
+  if (count >= 0 && count <= stream.End - stream.Next) {
+    if (roomy) {
+      CopyRun(buffer, stream.Buffer.data() + stream.Next, count);
+    } else {
+      std::memcpy(buffer, stream.Buffer.data() + stream.Next, static_cast<std::size_t>(count));
+    }
+    stream.Next += count;
+    return true;
+  }
+  while (count > 0) {
+    if (stream.Next == stream.End && !RefillStream(stream)) return false;
+    const std::int32_t piece = std::min(count, stream.End - stream.Next);
+    std::memcpy(buffer, stream.Buffer.data() + stream.Next, static_cast<std::size_t>(piece));
+    stream.Next += piece;
+    buffer += piece;
+    count -= piece;
+  }
+  return true;
+}
+
+inline bool ReadStreamBit(TBitReader& bits, TStreamReader& stream) {
+  if (bits.Index == 0 && !TakeStreamByte(stream, bits.Current)) InternalError(30);
+  const bool bit = ((bits.Current >> bits.Index) & 1u) != 0;
+  bits.Index = (bits.Index + 1) & 7;
+  return bit;
+}
+
+// One byte of the number stream, or InternalError with code.
+inline std::uint32_t TakeNumberByte(TDecoder& decoder, std::int32_t code) {
+  std::uint8_t byte = 0;
+  if (!TakeStreamByte(decoder.Streams[NumberStream], byte)) InternalError(code);
+  --decoder.NumberBytesLeft;
+  return byte;
+}
+
+inline bool ReadFlagBit(TDecoder& decoder) {
+  return ReadStreamBit(decoder.FlagBits, decoder.Streams[FlagStream]);
+}
+
+inline bool ReadSignBit(TDecoder& decoder) {
+  return ReadStreamBit(decoder.SignBits, decoder.Streams[SignStream]);
+}
+
+inline std::int32_t ReadNumber(TDecoder& decoder) {
+  const bool negative = ReadSignBit(decoder);
+  std::uint32_t magnitude = TakeNumberByte(decoder, 40);
+  if (decoder.NumberLimit > 0xFF && ReadSignBit(decoder)) {
+    magnitude = magnitude << 8 | TakeNumberByte(decoder, 41);
+    if (decoder.NumberLimit > 0xFFFF && ReadFlagBit(decoder)) {
+      magnitude = magnitude << 8 | TakeNumberByte(decoder, 42);
+      if (decoder.NumberLimit > 0xFFFFFF && ReadFlagBit(decoder)) {
+        magnitude = magnitude << 8 | TakeNumberByte(decoder, 43);
+        // No file reaches 2 GiB, so no meaningful number does either.
+        if (magnitude > 0x7FFFFFFFu) FatalStop("Error, patch corrupted!");
+      }
+    }
+  }
+  const auto value = static_cast<std::int32_t>(magnitude);
+  return negative ? -value : value;
+}
+
+inline std::uint8_t ReadCountByte(TDecoder& decoder) {
+  return static_cast<std::uint8_t>(TakeNumberByte(decoder, 50));
+}
+
+inline bool ReadInsertBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
+  return TakeStreamBytes(decoder.Streams[InsertStream], buffer, count, false);
+}
+
+inline bool ReadAddBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
+  return TakeStreamBytes(decoder.Streams[AddStream], buffer, count, false);
+}
+
+inline bool ReadInsertRun(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
+  return TakeStreamBytes(decoder.Streams[InsertStream], buffer, count, true);
+}
+
+inline bool ReadAddRun(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
+  return TakeStreamBytes(decoder.Streams[AddStream], buffer, count, true);
+}
 
 }  // namespace mendrix
 
