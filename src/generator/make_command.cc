@@ -66,133 +66,172 @@ bool FindOption(std::string_view spelling, TOption& option) {
   return false;
 }
 
+// An option as given on the command line.
+struct TGivenOption {
+  TOption Option = TOption::Help;
+  std::string Spelling;  // without a value attached
+  std::string Value;     // of an option that takes one
+};
+
+// What the arguments read so far make.
+struct TParse {
+  explicit TParse(TMakeCommand& command) : Command(command) {}
+
+  TMakeCommand& Command;
+  std::vector<std::string> Paths;
+  bool List = false;
+  bool OutputGiven = false;
+  std::string MakeOnly;  // the first option given that only making takes
+};
+
+// The option at arguments[i], with its value: attached ("--name=value", for
+// the long options that take one) or the next argument, which i then moves
+// to.
+bool ReadOption(const std::vector<std::string>& arguments, std::size_t& i, TGivenOption& given,
+                std::string& error) {
+  const std::string& argument = arguments[i];
+  given.Spelling = argument;
+  bool valueAttached = false;
+  const std::size_t equals = argument.find('=');
+  if (argument.starts_with("--") && equals != std::string::npos) {
+    given.Spelling = argument.substr(0, equals);
+    given.Value = argument.substr(equals + 1);
+    valueAttached = true;
+  }
+  if (!FindOption(given.Spelling, given.Option)) {
+    error = "Illegal option \"" + argument + "\".";
+    return false;
+  }
+  if (valueAttached && !TakesValue(given.Option)) {
+    error = "Option \"" + given.Spelling + "\" takes no value.";
+    return false;
+  }
+  if (TakesValue(given.Option) && !valueAttached) {
+    if (i + 1 >= arguments.size()) {
+      error = "Option \"" + argument + "\" needs a value.";
+      return false;
+    }
+    given.Value = arguments[++i];
+  }
+  return true;
+}
+
+bool ApplyOption(const TGivenOption& given, TParse& parse, std::string& error) {
+  TMakeCommand& command = parse.Command;
+  TMakeOptions& options = command.Options;
+  switch (given.Option) {
+    case TOption::Help:
+      command.Action = TMakeAction::Help;
+      break;
+    case TOption::Version:
+      command.Action = TMakeAction::Version;
+      break;
+    case TOption::Verbose:
+      options.Verbose = true;
+      options.Quiet = false;
+      break;
+    case TOption::Quiet:
+      options.Quiet = true;
+      options.Verbose = false;
+      break;
+    case TOption::Force:
+      options.Force = true;
+      break;
+    case TOption::List:
+      parse.List = true;
+      break;
+    case TOption::Json:
+      command.Json = true;
+      break;
+    case TOption::Output:
+      if (parse.OutputGiven) {
+        error = "Option \"" + given.Spelling + "\" is given twice.";
+        return false;
+      }
+      parse.OutputGiven = true;
+      options.PatchName = given.Value;
+      break;
+    case TOption::Notice:
+      options.NoticeFile = given.Value;
+      break;
+    case TOption::Backup:
+      options.BackupName = given.Value;
+      break;
+    case TOption::Self:
+      options.SelfApplying = true;
+      break;
+    case TOption::Mendrix:
+      options.MendrixPath = given.Value;
+      break;
+  }
+  return true;
+}
+
+bool FinishList(const TParse& parse, std::string& error) {
+  if (!parse.MakeOnly.empty()) {
+    error = "Option \"" + parse.MakeOnly + "\" doesn't go with --list.";
+    return false;
+  }
+  if (parse.Paths.size() != 1) {
+    error = "--list takes one patch.";
+    return false;
+  }
+  parse.Command.Action = TMakeAction::List;
+  parse.Command.ListPath = parse.Paths.front();
+  return true;
+}
+
+bool FinishMake(const TParse& parse, std::string& error) {
+  TMakeOptions& options = parse.Command.Options;
+  if (parse.Command.Json) {
+    error = "--json goes with --list.";
+    return false;
+  }
+  const std::size_t needed = parse.OutputGiven ? 2 : 3;
+  if (parse.Paths.size() < needed) {
+    error = parse.OutputGiven
+                ? "Too few parameters: give at least one old version and the new one."
+                : "Too few parameters: give the patch, at least one old version and the new one.";
+    return false;
+  }
+  if (parse.OutputGiven && options.PatchName.empty()) {
+    error = "The patch name is empty.";
+    return false;
+  }
+  std::size_t first = 0;
+  if (!parse.OutputGiven) options.PatchName = parse.Paths[first++];
+  options.NewPath = parse.Paths.back();
+  options.OldPaths.assign(parse.Paths.begin() + static_cast<std::ptrdiff_t>(first),
+                          parse.Paths.end() - 1);
+  parse.Command.Action = TMakeAction::Make;
+  return true;
+}
+
 }  // namespace
 
 bool ParseMakeCommand(const std::vector<std::string>& arguments, TMakeCommand& command,
                       std::string& error) {
   command = TMakeCommand();
-  TMakeOptions& options = command.Options;
-  std::vector<std::string> paths;
-  bool list = false;
-  bool outputGiven = false;
-  std::string makeOnly;  // the first option given that only making takes
+  TParse parse{command};
   bool optionsEnded = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (optionsEnded || argument.empty() || argument[0] != '-') {
-      paths.push_back(argument);
+      parse.Paths.push_back(argument);
       continue;
     }
     if (argument == "--") {
       optionsEnded = true;
       continue;
     }
-    // "--name=value" for the long options that take a value.
-    std::string spelling = argument;
-    std::string value;
-    bool valueAttached = false;
-    const std::size_t equals = argument.find('=');
-    if (argument.starts_with("--") && equals != std::string::npos) {
-      spelling = argument.substr(0, equals);
-      value = argument.substr(equals + 1);
-      valueAttached = true;
-    }
-    TOption option;
-    if (!FindOption(spelling, option)) {
-      error = "Illegal option \"" + argument + "\".";
-      return false;
-    }
-    if (valueAttached && !TakesValue(option)) {
-      error = "Option \"" + spelling + "\" takes no value.";
-      return false;
-    }
-    if (TakesValue(option) && !valueAttached) {
-      if (i + 1 >= arguments.size()) {
-        error = "Option \"" + argument + "\" needs a value.";
-        return false;
-      }
-      value = arguments[++i];
-    }
-    if (MakesOnly(option) && makeOnly.empty()) makeOnly = spelling;
-    switch (option) {
-      case TOption::Help:
-        command.Action = TMakeAction::Help;
-        return true;
-      case TOption::Version:
-        command.Action = TMakeAction::Version;
-        return true;
-      case TOption::Verbose:
-        options.Verbose = true;
-        options.Quiet = false;
-        break;
-      case TOption::Quiet:
-        options.Quiet = true;
-        options.Verbose = false;
-        break;
-      case TOption::Force:
-        options.Force = true;
-        break;
-      case TOption::List:
-        list = true;
-        break;
-      case TOption::Json:
-        command.Json = true;
-        break;
-      case TOption::Output:
-        if (outputGiven) {
-          error = "Option \"" + spelling + "\" is given twice.";
-          return false;
-        }
-        outputGiven = true;
-        options.PatchName = value;
-        break;
-      case TOption::Notice:
-        options.NoticeFile = value;
-        break;
-      case TOption::Backup:
-        options.BackupName = value;
-        break;
-      case TOption::Self:
-        options.SelfApplying = true;
-        break;
-      case TOption::Mendrix:
-        options.MendrixPath = value;
-        break;
-    }
+    TGivenOption given;
+    if (!ReadOption(arguments, i, given, error)) return false;
+    if (MakesOnly(given.Option) && parse.MakeOnly.empty()) parse.MakeOnly = given.Spelling;
+    if (!ApplyOption(given, parse, error)) return false;
+    // Help and version need nothing more.
+    if (command.Action != TMakeAction::Make) return true;
   }
-  if (list) {
-    if (!makeOnly.empty()) {
-      error = "Option \"" + makeOnly + "\" doesn't go with --list.";
-      return false;
-    }
-    if (paths.size() != 1) {
-      error = "--list takes one patch.";
-      return false;
-    }
-    command.Action = TMakeAction::List;
-    command.ListPath = paths.front();
-    return true;
-  }
-  if (command.Json) {
-    error = "--json goes with --list.";
-    return false;
-  }
-  const std::size_t needed = outputGiven ? 2 : 3;
-  if (paths.size() < needed) {
-    error = outputGiven ? "Too few parameters: give at least one old version and the new one."
-                        : "Too few parameters: give the patch, at least one old version and the new one.";
-    return false;
-  }
-  if (outputGiven && options.PatchName.empty()) {
-    error = "The patch name is empty.";
-    return false;
-  }
-  std::size_t first = 0;
-  if (!outputGiven) options.PatchName = paths[first++];
-  options.NewPath = paths.back();
-  options.OldPaths.assign(paths.begin() + static_cast<std::ptrdiff_t>(first), paths.end() - 1);
-  command.Action = TMakeAction::Make;
-  return true;
+  return parse.List ? FinishList(parse, error) : FinishMake(parse, error);
 }
 
 std::string MakeUsageText() {
