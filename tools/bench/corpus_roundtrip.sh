@@ -62,7 +62,10 @@ for pair in $PAIRS; do
     while IFS= read -r -d '' name; do
       name=${name#"$dir/new"/}
       i=$((i + 1))
-      if [ $((i % 2)) = 0 ]; then mkdir -p "$(dirname "$mid/$name")"; cp -p "$dir/new/$name" "$mid/$name"; fi
+      if [ $((i % 2)) = 0 ]; then
+        mkdir -p "$(dirname "$mid/$name")"
+        cp -p "$dir/new/$name" "$mid/$name"
+      fi
     done < <(find "$dir/new" -type f -print0 | sort -z)
   else
     # mid: the first half of the new file, then the second half of the old.
@@ -76,7 +79,11 @@ for pair in $PAIRS; do
     set -- $run
     source="$dir/old"; [ "$2" = mid ] && source="$mid"
     apply "$WORK/$1" "$source" || continue
-    if [ -d "$dir/old" ]; then check_tree "$dir/new" "$WORK/target" "$source"; else same_file "$dir/new" "$WORK/target"; fi
+    if [ -d "$dir/old" ]; then
+      check_tree "$dir/new" "$WORK/target" "$source"
+    else
+      same_file "$dir/new" "$WORK/target"
+    fi
     echo "$pair: $1 applied to $2: checked"
   done
 done
