@@ -23,52 +23,47 @@ enum class TOption {
   Mendrix,
 };
 
-struct TOptionName {
-  const char* Spelling;  // with its dashes
+// What is known of an option: every spelling, dashes included (the
+// single-dash words are those of earlier versions), whether it takes a
+// value, and whether it only makes sense when a patch is made.
+struct TOptionInfo {
   TOption Option;
+  std::string_view Spellings;  // separated by spaces
+  bool TakesValue;
+  bool MakesOnly;
 };
 
-// Every spelling an option is known by; the single-dash words are those of
-// earlier versions.
-constexpr TOptionName OptionNames[] = {
-    {"-h", TOption::Help},          {"--help", TOption::Help},
-    {"-V", TOption::Version},       {"--version", TOption::Version},
-    {"-v", TOption::Verbose},       {"--verbose", TOption::Verbose},
-    {"-q", TOption::Quiet},         {"--quiet", TOption::Quiet},
-    {"-quiet", TOption::Quiet},     {"-f", TOption::Force},
-    {"--force", TOption::Force},    {"-l", TOption::List},
-    {"--list", TOption::List},      {"--json", TOption::Json},
-    {"-o", TOption::Output},        {"--output", TOption::Output},
-    {"-notice", TOption::Notice},   {"--notice", TOption::Notice},
-    {"-backup", TOption::Backup},   {"--backup", TOption::Backup},
-    {"-self", TOption::Self},       {"--self", TOption::Self},
-    {"-mendrix", TOption::Mendrix}, {"--mendrix", TOption::Mendrix},
+constexpr TOptionInfo OptionInfos[] = {
+    {TOption::Help, "-h --help", false, false},
+    {TOption::Version, "-V --version", false, false},
+    {TOption::Verbose, "-v --verbose", false, false},
+    {TOption::Quiet, "-q --quiet -quiet", false, false},
+    {TOption::Force, "-f --force", false, true},
+    {TOption::List, "-l --list", false, false},
+    {TOption::Json, "--json", false, false},
+    {TOption::Output, "-o --output", true, true},
+    {TOption::Notice, "-notice --notice", true, true},
+    {TOption::Backup, "-backup --backup", true, true},
+    {TOption::Self, "-self --self", false, true},
+    {TOption::Mendrix, "-mendrix --mendrix", true, true},
 };
 
-bool TakesValue(TOption option) {
-  return option == TOption::Output || option == TOption::Notice || option == TOption::Backup ||
-         option == TOption::Mendrix;
-}
-
-// Options that only make sense when a patch is made.
-bool MakesOnly(TOption option) {
-  return option == TOption::Output || option == TOption::Notice || option == TOption::Backup ||
-         option == TOption::Self || option == TOption::Mendrix || option == TOption::Force;
-}
-
-bool FindOption(std::string_view spelling, TOption& option) {
-  for (const TOptionName& name : OptionNames) {
-    if (spelling == name.Spelling) {
-      option = name.Option;
-      return true;
+// The option spelled so; null when there is none.
+const TOptionInfo* FindOption(std::string_view spelling) {
+  for (const TOptionInfo& info : OptionInfos) {
+    std::string_view rest = info.Spellings;
+    while (!rest.empty()) {
+      const std::size_t space = rest.find(' ');
+      if (rest.substr(0, space) == spelling) return &info;
+      rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
     }
   }
-  return false;
+  return nullptr;
 }
 
 // An option as given on the command line.
 struct TGivenOption {
-  TOption Option = TOption::Help;
+  const TOptionInfo* Info = nullptr;
   std::string Spelling;  // without a value attached
   std::string Value;     // of an option that takes one
 };
@@ -98,15 +93,16 @@ bool ReadOption(const std::vector<std::string>& arguments, std::size_t& i, TGive
     given.Value = argument.substr(equals + 1);
     valueAttached = true;
   }
-  if (!FindOption(given.Spelling, given.Option)) {
+  given.Info = FindOption(given.Spelling);
+  if (given.Info == nullptr) {
     error = "Illegal option \"" + argument + "\".";
     return false;
   }
-  if (valueAttached && !TakesValue(given.Option)) {
+  if (valueAttached && !given.Info->TakesValue) {
     error = "Option \"" + given.Spelling + "\" takes no value.";
     return false;
   }
-  if (TakesValue(given.Option) && !valueAttached) {
+  if (given.Info->TakesValue && !valueAttached) {
     if (i + 1 >= arguments.size()) {
       error = "Option \"" + argument + "\" needs a value.";
       return false;
@@ -119,7 +115,7 @@ bool ReadOption(const std::vector<std::string>& arguments, std::size_t& i, TGive
 bool ApplyOption(const TGivenOption& given, TParse& parse, std::string& error) {
   TMakeCommand& command = parse.Command;
   TMakeOptions& options = command.Options;
-  switch (given.Option) {
+  switch (given.Info->Option) {
     case TOption::Help:
       command.Action = TMakeAction::Help;
       break;
@@ -127,12 +123,10 @@ bool ApplyOption(const TGivenOption& given, TParse& parse, std::string& error) {
       command.Action = TMakeAction::Version;
       break;
     case TOption::Verbose:
-      options.Verbose = true;
-      options.Quiet = false;
-      break;
     case TOption::Quiet:
-      options.Quiet = true;
-      options.Verbose = false;
+      // The later of the two wins.
+      options.Verbose = given.Info->Option == TOption::Verbose;
+      options.Quiet = !options.Verbose;
       break;
     case TOption::Force:
       options.Force = true;
@@ -226,7 +220,7 @@ bool ParseMakeCommand(const std::vector<std::string>& arguments, TMakeCommand& c
     }
     TGivenOption given;
     if (!ReadOption(arguments, i, given, error)) return false;
-    if (MakesOnly(given.Option) && parse.MakeOnly.empty()) parse.MakeOnly = given.Spelling;
+    if (given.Info->MakesOnly && parse.MakeOnly.empty()) parse.MakeOnly = given.Spelling;
     if (!ApplyOption(given, parse, error)) return false;
     // Help and version need nothing more.
     if (command.Action != TMakeAction::Make) return true;
