@@ -73,8 +73,8 @@ for pair in $PAIRS; do
     { head -c "$half" "$dir/new"; tail -c +"$((half + 1))" "$dir/old"; } >"$mid"
   fi
 
-  "$MAKE" -quiet "$WORK/p.pat" "$dir/old" "$dir/new" >/dev/null
-  "$MAKE" -quiet "$WORK/chain.pat" "$dir/old" "$mid" "$dir/new" >/dev/null
+  "$MAKE" -quiet -f "$WORK/p.pat" "$dir/old" "$dir/new" >/dev/null
+  "$MAKE" -quiet -f "$WORK/chain.pat" "$dir/old" "$mid" "$dir/new" >/dev/null
   for run in "p.pat old" "chain.pat old" "chain.pat mid"; do
     set -- $run
     source="$dir/old"; [ "$2" = mid ] && source="$mid"
