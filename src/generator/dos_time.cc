@@ -11,9 +11,10 @@ std::uint32_t DosDateTime(std::time_t moment) {
   const std::uint32_t date = static_cast<std::uint32_t>(local->tm_year - 80) << 9 |
                              static_cast<std::uint32_t>(local->tm_mon + 1) << 5 |
                              static_cast<std::uint32_t>(local->tm_mday);
-  const std::uint32_t time = static_cast<std::uint32_t>(local->tm_hour) << 11 |
-                             static_cast<std::uint32_t>(local->tm_min) << 5 |
-                             static_cast<std::uint32_t>((local->tm_sec > 59 ? 59 : local->tm_sec) / 2);
+  const std::uint32_t time =
+      static_cast<std::uint32_t>(local->tm_hour) << 11 |
+      static_cast<std::uint32_t>(local->tm_min) << 5 |
+      static_cast<std::uint32_t>((local->tm_sec > 59 ? 59 : local->tm_sec) / 2);
   return date << 16 | time;
 }
 

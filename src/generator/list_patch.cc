@@ -68,11 +68,21 @@ std::string JsonString(const std::string& text) {
       }
     }
     switch (byte) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (byte < 0x20 || byte >= 0x7F) {
           char escaped[7];
@@ -163,8 +173,8 @@ std::string DosTimeText(std::uint32_t stamp) {
     return "invalid (0x" + Hex8(stamp) + ")";
   }
   char text[32];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", year, month, day, hour,
-                minute, second);
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", year, month, day, hour, minute,
+                second);
   return text;
 }
 
@@ -224,10 +234,9 @@ TPatchListing ReadPatchListing(const std::string& path) {
 
 std::string ListingText(const std::string& path, const TPatchListing& listing) {
   std::string out = "Patch \"" + path + "\"\n";
-  out += "  kind:          " +
-         std::string(listing.Tree ? "directory tree" : "single file") + " (kind " +
-         std::to_string(listing.PatchKind) + "), format " + std::to_string(listing.FormatVersion) +
-         "\n";
+  out += "  kind:          " + std::string(listing.Tree ? "directory tree" : "single file") +
+         " (kind " + std::to_string(listing.PatchKind) + "), format " +
+         std::to_string(listing.FormatVersion) + "\n";
   out += "  size:          " + Plural(listing.FileSize, "byte", "bytes") + "\n";
   out += "  self-applying: " +
          (listing.ProgramSize > 0
@@ -263,9 +272,8 @@ std::string ListingText(const std::string& path, const TPatchListing& listing) {
       if (listing.Tree) {
         out += variant.Source + (variant.Source != entry.Name ? " (renamed)" : "") + ", ";
       }
-      out += Plural(variant.SourceSize, "byte", "bytes") + ", checksum " +
-             Hex8(variant.SourceCrc) + ", delta " + Plural(variant.DeltaLength, "byte", "bytes") +
-             "\n";
+      out += Plural(variant.SourceSize, "byte", "bytes") + ", checksum " + Hex8(variant.SourceCrc) +
+             ", delta " + Plural(variant.DeltaLength, "byte", "bytes") + "\n";
     }
   }
   const TTotals totals = Totals(listing);

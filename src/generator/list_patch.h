@@ -10,18 +10,18 @@
 namespace mendrix {
 
 struct TListedVariant {
-  std::string Source;             // the old file's name (tree patches)
+  std::string Source;  // the old file's name (tree patches)
   std::uint32_t SourceSize = 0;
   std::uint32_t SourceCrc = 0;
-  std::int64_t DeltaLength = 0;   // bytes of its five streams
+  std::int64_t DeltaLength = 0;  // bytes of its five streams
 };
 
 struct TListedEntry {
   bool Embedded = false;
-  std::string Name;               // empty in a single-file patch
-  std::uint32_t Size = 0;         // the result's, or the embedded file's
-  std::uint32_t Crc = 0;          // file entries only
-  std::uint32_t Time = 0;         // DOS date-time, local time
+  std::string Name;        // empty in a single-file patch
+  std::uint32_t Size = 0;  // the result's, or the embedded file's
+  std::uint32_t Crc = 0;   // file entries only
+  std::uint32_t Time = 0;  // DOS date-time, local time
   std::vector<TListedVariant> Variants;
 };
 
@@ -29,18 +29,18 @@ struct TPatchListing {
   bool Tree = false;
   std::uint8_t PatchKind = 0;
   std::uint32_t FormatVersion = 0;
-  std::string Notice;             // as stored: zero bytes end lines
+  std::string Notice;  // as stored: zero bytes end lines
   std::string BackupName;
-  std::int64_t FileSize = 0;      // the whole patch file
-  std::int64_t ProgramSize = 0;   // bytes before the patch: a self-applying patch's program
+  std::int64_t FileSize = 0;     // the whole patch file
+  std::int64_t ProgramSize = 0;  // bytes before the patch: a self-applying patch's program
   std::vector<TListedEntry> Entries;
 };
 
 // A notice split as Mendrix reads it: the text it shows (up to the first
 // "#%") and the sections in other languages, each opened by a "#%" line.
 struct TNoticeSection {
-  std::string Heading;            // "" for the shown text; else the "#%..." line
-  std::string Text;               // lines ended by "\n"
+  std::string Heading;  // "" for the shown text; else the "#%..." line
+  std::string Text;     // lines ended by "\n"
 };
 std::vector<TNoticeSection> SplitNotice(const std::string& notice);
 

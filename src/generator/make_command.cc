@@ -23,47 +23,182 @@ enum class TOption {
   Mendrix,
 };
 
-struct TOptionName {
-  const char* Spelling;  // with its dashes
+// What is known of an option: every spelling, dashes included (the
+// single-dash words are those of earlier versions), whether it takes a
+// value, and whether it only makes sense when a patch is made.
+struct TOptionInfo {
   TOption Option;
+  std::string_view Spellings;  // separated by spaces
+  bool TakesValue;
+  bool MakesOnly;
 };
 
-// Every spelling an option is known by; the single-dash words are those of
-// earlier versions.
-constexpr TOptionName OptionNames[] = {
-    {"-h", TOption::Help},          {"--help", TOption::Help},
-    {"-V", TOption::Version},       {"--version", TOption::Version},
-    {"-v", TOption::Verbose},       {"--verbose", TOption::Verbose},
-    {"-q", TOption::Quiet},         {"--quiet", TOption::Quiet},
-    {"-quiet", TOption::Quiet},     {"-f", TOption::Force},
-    {"--force", TOption::Force},    {"-l", TOption::List},
-    {"--list", TOption::List},      {"--json", TOption::Json},
-    {"-o", TOption::Output},        {"--output", TOption::Output},
-    {"-notice", TOption::Notice},   {"--notice", TOption::Notice},
-    {"-backup", TOption::Backup},   {"--backup", TOption::Backup},
-    {"-self", TOption::Self},       {"--self", TOption::Self},
-    {"-mendrix", TOption::Mendrix}, {"--mendrix", TOption::Mendrix},
+constexpr TOptionInfo OptionInfos[] = {
+    {TOption::Help, "-h --help", false, false},
+    {TOption::Version, "-V --version", false, false},
+    {TOption::Verbose, "-v --verbose", false, false},
+    {TOption::Quiet, "-q --quiet -quiet", false, false},
+    {TOption::Force, "-f --force", false, true},
+    {TOption::List, "-l --list", false, false},
+    {TOption::Json, "--json", false, false},
+    {TOption::Output, "-o --output", true, true},
+    {TOption::Notice, "-notice --notice", true, true},
+    {TOption::Backup, "-backup --backup", true, true},
+    {TOption::Self, "-self --self", false, true},
+    {TOption::Mendrix, "-mendrix --mendrix", true, true},
 };
 
-bool TakesValue(TOption option) {
-  return option == TOption::Output || option == TOption::Notice || option == TOption::Backup ||
-         option == TOption::Mendrix;
-}
-
-// Options that only make sense when a patch is made.
-bool MakesOnly(TOption option) {
-  return option == TOption::Output || option == TOption::Notice || option == TOption::Backup ||
-         option == TOption::Self || option == TOption::Mendrix || option == TOption::Force;
-}
-
-bool FindOption(std::string_view spelling, TOption& option) {
-  for (const TOptionName& name : OptionNames) {
-    if (spelling == name.Spelling) {
-      option = name.Option;
-      return true;
+// The option spelled so; null when there is none.
+const TOptionInfo* FindOption(std::string_view spelling) {
+  for (const TOptionInfo& info : OptionInfos) {
+    std::string_view rest = info.Spellings;
+    while (!rest.empty()) {
+      const std::size_t space = rest.find(' ');
+      if (rest.substr(0, space) == spelling) return &info;
+      rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
     }
   }
-  return false;
+  return nullptr;
+}
+
+// An option as given on the command line.
+struct TGivenOption {
+  const TOptionInfo* Info = nullptr;
+  std::string Spelling;  // without a value attached
+  std::string Value;     // of an option that takes one
+};
+
+// What the arguments read so far make.
+struct TParse {
+  explicit TParse(TMakeCommand& command) : Command(command) {}
+
+  TMakeCommand& Command;
+  std::vector<std::string> Paths;
+  bool List = false;
+  bool OutputGiven = false;
+  std::string MakeOnly;  // the first option given that only making takes
+};
+
+// The option at arguments[i], with its value: attached ("--name=value", for
+// the long options that take one) or the next argument, which i then moves
+// to.
+bool ReadOption(const std::vector<std::string>& arguments, std::size_t& i, TGivenOption& given,
+                std::string& error) {
+  const std::string& argument = arguments[i];
+  given.Spelling = argument;
+  bool valueAttached = false;
+  const std::size_t equals = argument.find('=');
+  if (argument.starts_with("--") && equals != std::string::npos) {
+    given.Spelling = argument.substr(0, equals);
+    given.Value = argument.substr(equals + 1);
+    valueAttached = true;
+  }
+  given.Info = FindOption(given.Spelling);
+  if (given.Info == nullptr) {
+    error = "Illegal option \"" + argument + "\".";
+    return false;
+  }
+  if (valueAttached && !given.Info->TakesValue) {
+    error = "Option \"" + given.Spelling + "\" takes no value.";
+    return false;
+  }
+  if (given.Info->TakesValue && !valueAttached) {
+    if (i + 1 >= arguments.size()) {
+      error = "Option \"" + argument + "\" needs a value.";
+      return false;
+    }
+    given.Value = arguments[++i];
+  }
+  return true;
+}
+
+bool ApplyOption(const TGivenOption& given, TParse& parse, std::string& error) {
+  TMakeCommand& command = parse.Command;
+  TMakeOptions& options = command.Options;
+  switch (given.Info->Option) {
+    case TOption::Help:
+      command.Action = TMakeAction::Help;
+      break;
+    case TOption::Version:
+      command.Action = TMakeAction::Version;
+      break;
+    case TOption::Verbose:
+    case TOption::Quiet:
+      // The later of the two wins.
+      options.Verbose = given.Info->Option == TOption::Verbose;
+      options.Quiet = !options.Verbose;
+      break;
+    case TOption::Force:
+      options.Force = true;
+      break;
+    case TOption::List:
+      parse.List = true;
+      break;
+    case TOption::Json:
+      command.Json = true;
+      break;
+    case TOption::Output:
+      if (parse.OutputGiven) {
+        error = "Option \"" + given.Spelling + "\" is given twice.";
+        return false;
+      }
+      parse.OutputGiven = true;
+      options.PatchName = given.Value;
+      break;
+    case TOption::Notice:
+      options.NoticeFile = given.Value;
+      break;
+    case TOption::Backup:
+      options.BackupName = given.Value;
+      break;
+    case TOption::Self:
+      options.SelfApplying = true;
+      break;
+    case TOption::Mendrix:
+      options.MendrixPath = given.Value;
+      break;
+  }
+  return true;
+}
+
+bool FinishList(const TParse& parse, std::string& error) {
+  if (!parse.MakeOnly.empty()) {
+    error = "Option \"" + parse.MakeOnly + "\" doesn't go with --list.";
+    return false;
+  }
+  if (parse.Paths.size() != 1) {
+    error = "--list takes one patch.";
+    return false;
+  }
+  parse.Command.Action = TMakeAction::List;
+  parse.Command.ListPath = parse.Paths.front();
+  return true;
+}
+
+bool FinishMake(const TParse& parse, std::string& error) {
+  TMakeOptions& options = parse.Command.Options;
+  if (parse.Command.Json) {
+    error = "--json goes with --list.";
+    return false;
+  }
+  const std::size_t needed = parse.OutputGiven ? 2 : 3;
+  if (parse.Paths.size() < needed) {
+    error = parse.OutputGiven
+                ? "Too few parameters: give at least one old version and the new one."
+                : "Too few parameters: give the patch, at least one old version and the new one.";
+    return false;
+  }
+  if (parse.OutputGiven && options.PatchName.empty()) {
+    error = "The patch name is empty.";
+    return false;
+  }
+  std::size_t first = 0;
+  if (!parse.OutputGiven) options.PatchName = parse.Paths[first++];
+  options.NewPath = parse.Paths.back();
+  options.OldPaths.assign(parse.Paths.begin() + static_cast<std::ptrdiff_t>(first),
+                          parse.Paths.end() - 1);
+  parse.Command.Action = TMakeAction::Make;
+  return true;
 }
 
 }  // namespace
@@ -71,128 +206,26 @@ bool FindOption(std::string_view spelling, TOption& option) {
 bool ParseMakeCommand(const std::vector<std::string>& arguments, TMakeCommand& command,
                       std::string& error) {
   command = TMakeCommand();
-  TMakeOptions& options = command.Options;
-  std::vector<std::string> paths;
-  bool list = false;
-  bool outputGiven = false;
-  std::string makeOnly;  // the first option given that only making takes
+  TParse parse{command};
   bool optionsEnded = false;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (optionsEnded || argument.empty() || argument[0] != '-') {
-      paths.push_back(argument);
+      parse.Paths.push_back(argument);
       continue;
     }
     if (argument == "--") {
       optionsEnded = true;
       continue;
     }
-    // "--name=value" for the long options that take a value.
-    std::string spelling = argument;
-    std::string value;
-    bool valueAttached = false;
-    const std::size_t equals = argument.find('=');
-    if (argument.starts_with("--") && equals != std::string::npos) {
-      spelling = argument.substr(0, equals);
-      value = argument.substr(equals + 1);
-      valueAttached = true;
-    }
-    TOption option;
-    if (!FindOption(spelling, option)) {
-      error = "Illegal option \"" + argument + "\".";
-      return false;
-    }
-    if (valueAttached && !TakesValue(option)) {
-      error = "Option \"" + spelling + "\" takes no value.";
-      return false;
-    }
-    if (TakesValue(option) && !valueAttached) {
-      if (i + 1 >= arguments.size()) {
-        error = "Option \"" + argument + "\" needs a value.";
-        return false;
-      }
-      value = arguments[++i];
-    }
-    if (MakesOnly(option) && makeOnly.empty()) makeOnly = spelling;
-    switch (option) {
-      case TOption::Help:
-        command.Action = TMakeAction::Help;
-        return true;
-      case TOption::Version:
-        command.Action = TMakeAction::Version;
-        return true;
-      case TOption::Verbose:
-        options.Verbose = true;
-        options.Quiet = false;
-        break;
-      case TOption::Quiet:
-        options.Quiet = true;
-        options.Verbose = false;
-        break;
-      case TOption::Force:
-        options.Force = true;
-        break;
-      case TOption::List:
-        list = true;
-        break;
-      case TOption::Json:
-        command.Json = true;
-        break;
-      case TOption::Output:
-        if (outputGiven) {
-          error = "Option \"" + spelling + "\" is given twice.";
-          return false;
-        }
-        outputGiven = true;
-        options.PatchName = value;
-        break;
-      case TOption::Notice:
-        options.NoticeFile = value;
-        break;
-      case TOption::Backup:
-        options.BackupName = value;
-        break;
-      case TOption::Self:
-        options.SelfApplying = true;
-        break;
-      case TOption::Mendrix:
-        options.MendrixPath = value;
-        break;
-    }
+    TGivenOption given;
+    if (!ReadOption(arguments, i, given, error)) return false;
+    if (given.Info->MakesOnly && parse.MakeOnly.empty()) parse.MakeOnly = given.Spelling;
+    if (!ApplyOption(given, parse, error)) return false;
+    // Help and version need nothing more.
+    if (command.Action != TMakeAction::Make) return true;
   }
-  if (list) {
-    if (!makeOnly.empty()) {
-      error = "Option \"" + makeOnly + "\" doesn't go with --list.";
-      return false;
-    }
-    if (paths.size() != 1) {
-      error = "--list takes one patch.";
-      return false;
-    }
-    command.Action = TMakeAction::List;
-    command.ListPath = paths.front();
-    return true;
-  }
-  if (command.Json) {
-    error = "--json goes with --list.";
-    return false;
-  }
-  const std::size_t needed = outputGiven ? 2 : 3;
-  if (paths.size() < needed) {
-    error = outputGiven ? "Too few parameters: give at least one old version and the new one."
-                        : "Too few parameters: give the patch, at least one old version and the new one.";
-    return false;
-  }
-  if (outputGiven && options.PatchName.empty()) {
-    error = "The patch name is empty.";
-    return false;
-  }
-  std::size_t first = 0;
-  if (!outputGiven) options.PatchName = paths[first++];
-  options.NewPath = paths.back();
-  options.OldPaths.assign(paths.begin() + static_cast<std::ptrdiff_t>(first), paths.end() - 1);
-  command.Action = TMakeAction::Make;
-  return true;
+  return parse.List ? FinishList(parse, error) : FinishMake(parse, error);
 }
 
 std::string MakeUsageText() {

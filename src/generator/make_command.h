@@ -23,9 +23,9 @@ enum class TMakeAction { Make, List, Help, Version };
 
 struct TMakeCommand {
   TMakeAction Action = TMakeAction::Make;
-  TMakeOptions Options;   // Make
-  std::string ListPath;   // List: the patch to look into
-  bool Json = false;      // List: for scripts
+  TMakeOptions Options;  // Make
+  std::string ListPath;  // List: the patch to look into
+  bool Json = false;     // List: for scripts
 };
 
 // Exit codes of mendrix-make.

@@ -12,13 +12,13 @@ struct TMakeOptions {
   std::string PatchName;              // the patch file to write
   std::vector<std::string> OldPaths;  // oldest first
   std::string NewPath;
-  std::string NoticeFile;             // empty: no notice
+  std::string NoticeFile;  // empty: no notice
   std::string BackupName = "Backup";
-  bool SelfApplying = false;          // a copy of mendrix with the patch appended
-  std::string MendrixPath;            // empty: the mendrix beside this program
-  bool Force = false;                 // an existing patch file may be replaced
-  bool Quiet = false;                 // no progress display and no summary
-  bool Verbose = false;               // a line per file, also when not on a terminal
+  bool SelfApplying = false;  // a copy of mendrix with the patch appended
+  std::string MendrixPath;    // empty: the mendrix beside this program
+  bool Force = false;         // an existing patch file may be replaced
+  bool Quiet = false;         // no progress display and no summary
+  bool Verbose = false;       // a line per file, also when not on a terminal
 };
 
 // Turns a notice text file into notice bytes: each line break (LF or CR LF)

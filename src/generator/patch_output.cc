@@ -13,17 +13,31 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::int32_t WritePiece = 1 << 20;  // bytes per write, between interrupt checks
-constexpr int MaxPartialNames = 1000;          // "path.partial0" to "path.partial999"
+constexpr int MaxPartialNames = 1000;         // "path.partial0" to "path.partial999"
 
 bool SameFile(const fs::path& a, const fs::path& b) {
   std::error_code code;
   return fs::equivalent(a, b, code) && !code;
 }
 
+// Creates the first free "target.partial<n>" for writing. False when none of
+// them can be had, or one can't be made for another reason than that it is
+// taken.
+bool CreatePartial(const std::string& target, TOsHandle& handle, std::string& partial) {
+  for (int n = 0; n < MaxPartialNames; ++n) {
+    partial = target + ".partial" + std::to_string(n);
+    if (OsCreateNew(partial, handle) == 0) return true;
+    handle = NoHandle;
+    // Taken: try the next name; anything else is a failure.
+    if (OsPathKind(partial) == TOsPathKind::Missing) return false;
+  }
+  return false;
+}
+
 }  // namespace
 
-bool CheckPatchOutput(const std::string& output, const std::vector<std::string>& inputs,
-                      bool force, std::string& error) {
+bool CheckPatchOutput(const std::string& output, const std::vector<std::string>& inputs, bool force,
+                      std::string& error) {
   const std::string quoted = "\"" + output + "\"";
   // The platform layer reads a backslash as a separator, which a name on a
   // system that separates by slashes doesn't mean.
@@ -86,20 +100,9 @@ bool WritePatchFile(const std::string& path, std::span<const std::uint8_t> bytes
   OsCatchInterrupts();
   TOsHandle handle = NoHandle;
   std::string partial;
-  for (int n = 0; handle == NoHandle; ++n) {
-    if (n == MaxPartialNames) {
-      error = failed;
-      return false;
-    }
-    partial = target + ".partial" + std::to_string(n);
-    if (OsCreateNew(partial, handle) != 0) {
-      handle = NoHandle;
-      // Taken: try the next name; anything else is a failure.
-      if (OsPathKind(partial) == TOsPathKind::Missing) {
-        error = failed;
-        return false;
-      }
-    }
+  if (!CreatePartial(target, handle, partial)) {
+    error = failed;
+    return false;
   }
   const auto giveUp = [&](const std::string& message) {
     if (handle != NoHandle) (void)OsClose(handle);  // the file goes anyway
@@ -130,7 +133,8 @@ bool WritePatchFile(const std::string& path, std::span<const std::uint8_t> bytes
   if (OsInterruptPending()) return giveUp(interrupted);
   if ((replace ? OsReplace(partial, target) : OsRename(partial, target)) != 0) {
     const bool taken = !replace && OsPathKind(target) != TOsPathKind::Missing;
-    return giveUp(taken ? "Error, \"" + path + "\" already exists; give -f to replace it!" : failed);
+    return giveUp(taken ? "Error, \"" + path + "\" already exists; give -f to replace it!"
+                        : failed);
   }
   return true;
 }

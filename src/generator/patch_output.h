@@ -15,8 +15,8 @@ namespace mendrix {
 // input directory, is no directory itself, and its directory exists; an
 // existing file there only with force. False with error set (a complete
 // message) otherwise.
-bool CheckPatchOutput(const std::string& output, const std::vector<std::string>& inputs,
-                      bool force, std::string& error);
+bool CheckPatchOutput(const std::string& output, const std::vector<std::string>& inputs, bool force,
+                      std::string& error);
 
 // Writes bytes to a new private file beside path ("path.partial<n>"), makes
 // it durable, gives it the permissions of a new file (with the execute bits

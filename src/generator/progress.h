@@ -43,21 +43,21 @@ class TProgress {
  private:
   void Draw(const char* stage);
 
-  bool Enabled_;
-  std::chrono::steady_clock::time_point Start_;
-  std::chrono::steady_clock::time_point LastShown_;
-  std::size_t ShownLength_ = 0;  // of the line on screen; 0: none
-  std::int64_t FileCount_ = 0;
-  std::int64_t FilesDone_ = 0;
-  std::int64_t WorkBytes_ = 0;
-  std::int64_t WorkDone_ = 0;  // of the files complete
-  std::string FileName_;
-  std::int64_t FileWork_ = 0;
-  std::int64_t Variant_ = 0;
-  std::int64_t VariantCount_ = 1;
-  double Share_ = 0;   // of the whole run, as last shown; never smaller
-  int ShownPermille_ = -1;
-  const char* ShownStage_ = nullptr;
+  bool Enabled;
+  std::chrono::steady_clock::time_point Started;
+  std::chrono::steady_clock::time_point LastShown;
+  std::size_t ShownLength = 0;  // of the line on screen; 0: none
+  std::int64_t FileCount = 0;
+  std::int64_t FilesDone = 0;
+  std::int64_t WorkBytes = 0;
+  std::int64_t WorkDone = 0;  // of the files complete
+  std::string FileName;
+  std::int64_t FileWork = 0;
+  std::int64_t Variant = 0;
+  std::int64_t VariantCount = 1;
+  double Share = 0;  // of the whole run, as last shown; never smaller
+  int ShownPermille = -1;
+  const char* ShownStage = nullptr;
 };
 
 }  // namespace mendrix

@@ -17,32 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "generator/file_digest.h"
+
 namespace mendrix {
 
-// Identifies a file's content: size, the format's checksum, and a second
-// 64-bit hash so that equal checksums alone never pass for equal content.
-struct TFileDigest {
-  std::uint64_t Size = 0;
-  std::uint32_t Crc = 0;
-  std::uint64_t Hash = 0;
-  bool operator==(const TFileDigest&) const = default;
-};
-
-TFileDigest DigestOf(const std::vector<std::uint8_t>& bytes);
-
-// Largest file the format holds: sizes and positions are 31-bit.
-constexpr std::uint64_t MaxFileSize = 0x7FFFFFFF;
 // Longest name: a short string's length byte.
 constexpr std::size_t MaxNameLength = 255;
-
-// Digests a file without holding it whole. False (with error set, a
-// complete message) when it can't be read or is too large for a patch.
-bool DigestFile(const std::filesystem::path& path, TFileDigest& digest, std::string& error);
-
-// Reads a whole regular file. False (with error set, a complete message) when
-// it can't be read or is too large for a patch.
-bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes,
-                   std::string& error);
 
 struct TTreeFile {
   std::filesystem::path Path;  // where it is on disk

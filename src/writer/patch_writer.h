@@ -14,9 +14,9 @@
 namespace mendrix {
 
 struct TWriterVariant {
-  std::string Name;        // tree patches: where the source is found; "" = entry name
-  TVariantInfo Info;       // StreamLength is filled in from Streams when written
-  TExcludeRange Exclude;   // written when the entry's EntryFlags bit 0 is set
+  std::string Name;       // tree patches: where the source is found; "" = entry name
+  TVariantInfo Info;      // StreamLength is filled in from Streams when written
+  TExcludeRange Exclude;  // written when the entry's EntryFlags bit 0 is set
   TDeltaStreams Streams;
 };
 

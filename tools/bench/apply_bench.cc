@@ -251,7 +251,8 @@ void Generate(const std::string& dir, std::int64_t sourceSize, int editCount) {
   std::string error;
   if (!EncodeDelta(ops, params, variant.Streams, error)) Fail("encoding: " + error);
   variant.Info.SourceSize = static_cast<std::uint32_t>(sourceSize);
-  variant.Info.SourceCrc = CrcUpdate(CrcStart, source.data(), static_cast<std::int32_t>(sourceSize));
+  variant.Info.SourceCrc =
+      CrcUpdate(CrcStart, source.data(), static_cast<std::int32_t>(sourceSize));
   variant.Info.GroupLength = params.GroupLength;
   variant.Info.VariantFlags = params.VariantFlags;
   variant.Info.BlockLength = params.BlockLength;
@@ -268,9 +269,9 @@ void Generate(const std::string& dir, std::int64_t sourceSize, int editCount) {
   // A single-file patch: header, notice, backup name, entry record, variant
   // record, then the streams.
   TSetup setup;
-  setup.StreamOffset = static_cast<std::int32_t>(HeaderSize + patch.Notice.size() + 1 +
-                                                 patch.BackupName.size() + EntryInfoSize +
-                                                 VariantInfoSize);
+  setup.StreamOffset =
+      static_cast<std::int32_t>(HeaderSize + patch.Notice.size() + 1 + patch.BackupName.size() +
+                                EntryInfoSize + VariantInfoSize);
   const TBytes& first = variant.Streams[NumberStream];
   if (!std::equal(first.begin(), first.end(), patchBytes.begin() + setup.StreamOffset)) {
     Fail("the streams are not where they were expected");
@@ -379,10 +380,11 @@ int RunAll(const std::string& self, std::string dir, bool keep, std::int64_t siz
     applyPeak = std::max(applyPeak, peak);
   }
 
-  std::printf("Source %.1f MiB, target %.1f MiB, %d operations, patch %lld bytes "
-              "(generated in %.1f s).\nWarm page cache, sync before each step, %d runs each.\n\n",
-              sourceMib, setup.TargetSize / 1048576.0, setup.OpCount,
-              static_cast<long long>(setup.PatchSize), generateSeconds, Repeats);
+  std::printf(
+      "Source %.1f MiB, target %.1f MiB, %d operations, patch %lld bytes "
+      "(generated in %.1f s).\nWarm page cache, sync before each step, %d runs each.\n\n",
+      sourceMib, setup.TargetSize / 1048576.0, setup.OpCount,
+      static_cast<long long>(setup.PatchSize), generateSeconds, Repeats);
   std::printf("%-31s %9s %9s %10s %9s %12s\n", "step", "best", "median", "MiB/s", "cpu",
               "peak memory");
   auto row = [&](const char* step, const TTimes& times, const std::string& peak) {
@@ -397,11 +399,12 @@ int RunAll(const std::string& self, std::string dir, bool keep, std::int64_t siz
   row("cp of the source", cp, "-");
   row("FileChecksum of the source", checksum, mib(checksumPeak));
   row("ApplyVariant, source check on", apply, mib(applyPeak));
-  std::printf("\nApplyVariant / cp: %.2f best, %.2f median, %.2f in processor time "
-              "(aim: at most 2.5);\npeak memory aim: under 16 MiB. Times are wall-clock times "
-              "of the step alone; cpu is the\nmedian user + system time of the step's whole "
-              "process, which a busy machine disturbs less.\n",
-              apply.Best() / cp.Best(), apply.Median() / cp.Median(), apply.Cpu() / cp.Cpu());
+  std::printf(
+      "\nApplyVariant / cp: %.2f best, %.2f median, %.2f in processor time "
+      "(aim: at most 2.5);\npeak memory aim: under 16 MiB. Times are wall-clock times "
+      "of the step alone; cpu is the\nmedian user + system time of the step's whole "
+      "process, which a busy machine disturbs less.\n",
+      apply.Best() / cp.Best(), apply.Median() / cp.Median(), apply.Cpu() / cp.Cpu());
 
   if (!keep) fs::remove_all(dir);
   return 0;

@@ -28,7 +28,8 @@ PAIRS=${PAIRS:-"node jvm crypto pgtree pystd"}
 
 need() {  # command package
   command -v "$1" >/dev/null 2>&1 && return
-  apt-get install -y "$2" >/dev/null || { apt-get update >/dev/null && apt-get install -y "$2" >/dev/null; }
+  apt-get install -y "$2" >/dev/null ||
+    { apt-get update >/dev/null && apt-get install -y "$2" >/dev/null; }
 }
 need xdelta3 xdelta3
 need bsdiff bsdiff
@@ -85,7 +86,8 @@ same_tree() {  # result expected: the new tree, less the backup directory
   diff -r --no-dereference -x Backup "$1" "$2" >/dev/null
 }
 
-printf '| pair | new size | tool | patch bytes (raw / zstd -19 / xz -9) | create s (wall / cpu) | create MiB | apply s (wall / cpu) | apply MiB |\n'
+printf '| pair | new size | tool | patch bytes (raw / zstd -19 / xz -9) '
+printf '| create s (wall / cpu) | create MiB | apply s (wall / cpu) | apply MiB |\n'
 printf '|---|---|---|---|---|---|---|---|\n'
 for pair in $PAIRS; do
   dir="$CORPUS/$pair"
@@ -117,22 +119,26 @@ for pair in $PAIRS; do
   cs="$SECONDS_ / $CPU_"; ck=$KB_
   best_of_5 "rm -f '$out'" xdelta3 -d -f -s "$oldf" "$WORK/x.vcdiff" "$out"
   cmp -s "$out" "$newf" || { echo "$pair: xdelta3 result differs" >&2; exit 1; }
-  row xdelta3 "$(compressed "$WORK/x.vcdiff")" "$cs" "$(mib "$ck")" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
+  row xdelta3 "$(compressed "$WORK/x.vcdiff")" "$cs" "$(mib "$ck")" \
+    "$SECONDS_ / $CPU_" "$(mib "$KB_")"
 
   measure "$WORK/b.log" bsdiff "$oldf" "$newf" "$WORK/b.bsdiff"
   cs="$SECONDS_ / $CPU_"; ck=$KB_
   best_of_5 "rm -f '$out'" bspatch "$oldf" "$out" "$WORK/b.bsdiff"
   cmp -s "$out" "$newf" || { echo "$pair: bspatch result differs" >&2; exit 1; }
-  row bsdiff "$(compressed "$WORK/b.bsdiff")" "$cs" "$(mib "$ck")" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
+  row bsdiff "$(compressed "$WORK/b.bsdiff")" "$cs" "$(mib "$ck")" \
+    "$SECONDS_ / $CPU_" "$(mib "$KB_")"
 
   measure "$WORK/z.log" zstd -19 --long=31 -q -f --patch-from="$oldf" "$newf" -o "$WORK/z.zst"
   cs="$SECONDS_ / $CPU_"; ck=$KB_
   best_of_5 "rm -f '$out'" zstd -d --long=31 -q -f --patch-from="$oldf" "$WORK/z.zst" -o "$out"
   cmp -s "$out" "$newf" || { echo "$pair: zstd result differs" >&2; exit 1; }
-  row "zstd --patch-from" "$(compressed "$WORK/z.zst")" "$cs" "$(mib "$ck")" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
+  row "zstd --patch-from" "$(compressed "$WORK/z.zst")" "$cs" "$(mib "$ck")" \
+    "$SECONDS_ / $CPU_" "$(mib "$KB_")"
 
   # The floor: reading the old version and writing the new one.
-  best_of_5 "rm -f '$out'" sh -c 'cat "$1" >/dev/null && cat "$2" >"$3"' floor "$oldf" "$newf" "$out"
+  best_of_5 "rm -f '$out'" \
+    sh -c 'cat "$1" >/dev/null && cat "$2" >"$3"' floor "$oldf" "$newf" "$out"
   row "floor (read old, write new)" "-" "-" "-" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
   rm -f "$out" "$WORK"/x.vcdiff "$WORK"/b.bsdiff "$WORK"/z.zst
 done

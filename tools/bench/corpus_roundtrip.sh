@@ -62,7 +62,10 @@ for pair in $PAIRS; do
     while IFS= read -r -d '' name; do
       name=${name#"$dir/new"/}
       i=$((i + 1))
-      if [ $((i % 2)) = 0 ]; then mkdir -p "$(dirname "$mid/$name")"; cp -p "$dir/new/$name" "$mid/$name"; fi
+      if [ $((i % 2)) = 0 ]; then
+        mkdir -p "$(dirname "$mid/$name")"
+        cp -p "$dir/new/$name" "$mid/$name"
+      fi
     done < <(find "$dir/new" -type f -print0 | sort -z)
   else
     # mid: the first half of the new file, then the second half of the old.
@@ -70,13 +73,17 @@ for pair in $PAIRS; do
     { head -c "$half" "$dir/new"; tail -c +"$((half + 1))" "$dir/old"; } >"$mid"
   fi
 
-  "$MAKE" -quiet "$WORK/p.pat" "$dir/old" "$dir/new" >/dev/null
-  "$MAKE" -quiet "$WORK/chain.pat" "$dir/old" "$mid" "$dir/new" >/dev/null
+  "$MAKE" -quiet -f "$WORK/p.pat" "$dir/old" "$dir/new" >/dev/null
+  "$MAKE" -quiet -f "$WORK/chain.pat" "$dir/old" "$mid" "$dir/new" >/dev/null
   for run in "p.pat old" "chain.pat old" "chain.pat mid"; do
     set -- $run
     source="$dir/old"; [ "$2" = mid ] && source="$mid"
     apply "$WORK/$1" "$source" || continue
-    if [ -d "$dir/old" ]; then check_tree "$dir/new" "$WORK/target" "$source"; else same_file "$dir/new" "$WORK/target"; fi
+    if [ -d "$dir/old" ]; then
+      check_tree "$dir/new" "$WORK/target" "$source"
+    else
+      same_file "$dir/new" "$WORK/target"
+    fi
     echo "$pair: $1 applied to $2: checked"
   done
 done

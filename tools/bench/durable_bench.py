@@ -425,7 +425,8 @@ def table(results):
         ratio_r = r["run"] / r["floor_sync"]
         mark = lambda ok: "" if ok else " **over**"
         lines.append(
-            f"| {r['name']} | {r['result']:,} | {r['written_max']:,} ({ratio_w:.3f}{mark(ratio_w <= 1.1)}) | "
+            f"| {r['name']} | {r['result']:,} | "
+            f"{r['written_max']:,} ({ratio_w:.3f}{mark(ratio_w <= 1.1)}) | "
             f"{r['cancelled'] or 0:,} | {r['disk']:,} | {r['run']:.3f} | {r['up_to_batch']:.3f} | "
             f"{r['batch']:.3f} | {r['after_batch']:.3f} | {r['floor']:.3f} | "
             f"{r['floor_sync']:.3f} | {ratio_u:.2f}{mark(ratio_u <= 2)} | "

@@ -1,21 +1,20 @@
-// The generator's deltas, checked by rebuilding every target with a decoder
-// of its own, written from the rules of the copy and insert loop and not
-// from the planner, and against the writer's encoder.
-#include "generator/delta_maker.h"
-
-#include <gtest/gtest.h>
+// What the tests of the generator's deltas share: a decoder of their own,
+// written from the rules of the copy and insert loop and not from the
+// planner, and source and target pairs that exercise the matcher and the
+// planner.
+#ifndef MENDRIX_TESTS_GENERATOR_DELTA_PAIRS_H_
+#define MENDRIX_TESTS_GENERATOR_DELTA_PAIRS_H_
 
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "support/test_files.h"
 #include "writer/delta_encoder.h"
 
 namespace mendrix::test {
-namespace {
 
 using TBytes = std::vector<std::uint8_t>;
 
@@ -43,7 +42,7 @@ struct TStreamReader {
 // streams. False with a reason when the streams ask for anything the
 // applier would refuse: a read outside the source or the output written so
 // far, output past targetSize, an exhausted stream, a short result.
-bool Decode(const TBytes& source, const TDeltaParams& params, const TDeltaStreams& streams,
+inline bool Decode(const TBytes& source, const TDeltaParams& params, const TDeltaStreams& streams,
             std::int64_t targetSize, TBytes& out, std::string& why) {
   const std::int64_t sourceSize = static_cast<std::int64_t>(source.size());
   const std::int64_t limit = (params.VariantFlags & 1) != 0 ? sourceSize + targetSize
@@ -181,13 +180,13 @@ struct TPair {
   TBytes Target;
 };
 
-TBytes Join(std::initializer_list<TBytes> parts) {
+inline TBytes Join(std::initializer_list<TBytes> parts) {
   TBytes all;
   for (const TBytes& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
 }
 
-TBytes Slice(const TBytes& bytes, std::size_t from, std::size_t length) {
+inline TBytes Slice(const TBytes& bytes, std::size_t from, std::size_t length) {
   return TBytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
                 bytes.begin() + static_cast<std::ptrdiff_t>(from + length));
 }
@@ -195,7 +194,7 @@ TBytes Slice(const TBytes& bytes, std::size_t from, std::size_t length) {
 // Source and target pairs that exercise the matcher and the planner: edits
 // of every kind, moves, growth from nothing, and sizes around the points
 // where numbers gain a byte.
-std::vector<TPair> Pairs() {
+inline std::vector<TPair> Pairs() {
   std::vector<TPair> pairs;
   const TBytes base = RandomBytes(40000, 1);
   const TBytes other = RandomBytes(40000, 2);
@@ -238,107 +237,6 @@ std::vector<TPair> Pairs() {
   return pairs;
 }
 
-std::vector<TCopyUnit> CopiesFor(const TBytes& source, const TBytes& target, std::int32_t minRun) {
-  const TSourceIndex index(source, nullptr);
-  return ExactRuns(source, target, FindRegions(index, source, target, nullptr), minRun);
-}
-
-TEST(PlanDelta, RebuildsTargetForEveryParameterSet) {
-  for (const TPair& pair : Pairs()) {
-    SCOPED_TRACE(pair.Name);
-    for (std::int32_t minRun : {1, 2, 8}) {
-      const std::vector<TCopyUnit> copies = CopiesFor(pair.Source, pair.Target, minRun);
-      // A fixed add count makes every copy carry that many add bytes, also
-      // where the source or the target ends sooner.
-      for (auto [group, addCount] : {std::pair<std::uint16_t, std::int32_t>{1, -1},
-                                     {3, -1}, {64, -1}, {0, -1}, {0, 4}, {5, 9}}) {
-        for (std::uint8_t block : {1, 16, 255}) {
-          SCOPED_TRACE("minRun " + std::to_string(minRun) + " group " + std::to_string(group) +
-                       " add count " + std::to_string(addCount) + " block " +
-                       std::to_string(block));
-          const TDeltaPlan plan =
-              PlanDelta(pair.Source, pair.Target, copies, group, block, true, true, addCount);
-          TBytes rebuilt;
-          std::string why;
-          ASSERT_TRUE(Decode(pair.Source, plan.Params, plan.Streams,
-                             static_cast<std::int64_t>(pair.Target.size()), rebuilt, why))
-              << why;
-          EXPECT_EQ(rebuilt, pair.Target);
-          std::int64_t written = 0;
-          for (const auto& stream : plan.Streams) written += static_cast<std::int64_t>(stream.size());
-          EXPECT_EQ(written, plan.Cost.StreamBytes());
-          // The writer's encoder turns the same operations into the same bytes.
-          TDeltaParams params = plan.Params;
-          params.NumberLimit =
-              NumberLimitFor(params.VariantFlags, static_cast<std::int32_t>(pair.Source.size()),
-                             static_cast<std::int32_t>(pair.Target.size()));
-          TDeltaStreams encoded;
-          std::string error;
-          ASSERT_TRUE(EncodeDelta(plan.Ops, params, encoded, error)) << error;
-          EXPECT_EQ(encoded, plan.Streams);
-        }
-      }
-    }
-  }
-}
-
-TEST(MakeDelta, RebuildsTargetAndStaysSmall) {
-  struct TLimit {
-    const char* Name;
-    std::size_t MostBytes;  // what a sound delta of the pair needs at most
-  };
-  const TLimit limits[] = {
-      {"identical", 16},
-      {"sparse changed bytes", 6000},
-      {"last bytes changed", 32},
-      {"blocks moved and swapped", 64},
-      {"insertions and deletions", 800},
-  };
-  for (const TPair& pair : Pairs()) {
-    SCOPED_TRACE(pair.Name);
-    std::vector<TAlignedRegion> regions;
-    {
-      const TSourceIndex index(pair.Source, nullptr);
-      regions = FindRegions(index, pair.Source, pair.Target, nullptr);
-    }
-    TDeltaParams params;
-    TDeltaStreams streams;
-    MakeDelta(pair.Source, pair.Target, regions, nullptr, params, streams);
-    TBytes rebuilt;
-    std::string why;
-    ASSERT_TRUE(Decode(pair.Source, params, streams, static_cast<std::int64_t>(pair.Target.size()),
-                       rebuilt, why))
-        << why;
-    EXPECT_EQ(rebuilt, pair.Target);
-    std::size_t written = 0;
-    for (const auto& stream : streams) written += stream.size();
-    for (const TLimit& limit : limits) {
-      if (std::string(limit.Name) == pair.Name) {
-        EXPECT_LE(written, limit.MostBytes);
-      }
-    }
-  }
-}
-
-TEST(TSourceIndex, FindsLongestMatchAtIndexedPositions) {
-  const TBytes source = RandomBytes(100000, 5);
-  const TSourceIndex index(source, nullptr);
-  for (std::int32_t at : {0, 8, 4096, 99992}) {
-    SCOPED_TRACE(at);
-    const TBytes target = Slice(source, static_cast<std::size_t>(at), 8);
-    std::int32_t position = -1;
-    EXPECT_EQ(index.Longest(target, 0, position), 8);
-    EXPECT_EQ(position, at);
-  }
-  // Absent from the source: no match of two bytes or more is claimed wrongly.
-  const TBytes absent = {0x00, 0x01, 0x02, 0x03};
-  std::int32_t position = -1;
-  const std::int32_t length = index.Longest(absent, 0, position);
-  if (length > 0) {
-    ASSERT_GE(position, 0);
-    EXPECT_TRUE(std::equal(absent.begin(), absent.begin() + length, source.begin() + position));
-  }
-}
-
-}  // namespace
 }  // namespace mendrix::test
+
+#endif  // MENDRIX_TESTS_GENERATOR_DELTA_PAIRS_H_
