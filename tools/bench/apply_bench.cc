@@ -38,7 +38,7 @@
 #include "writer/delta_encoder.h"
 #include "writer/patch_writer.h"
 
-extern char** environ;
+extern char** environ;  // NOLINT: the process environment, the system's own
 
 namespace mendrix {
 namespace {
@@ -86,11 +86,14 @@ long PeakMemoryKib() {
   std::exit(2);
 }
 
-// Processor time (user and system) of the last program Run, in seconds.
-double LastCpuSeconds = 0;
+// What a program Run printed, and its processor time (user and system).
+struct TRunOutput {
+  std::string Out;
+  double CpuSeconds = 0;
+};
 
-// Runs a program and returns its standard output; fails on a non-zero exit.
-std::string Run(const std::vector<std::string>& arguments) {
+// Runs a program; fails on a non-zero exit.
+TRunOutput Run(const std::vector<std::string>& arguments) {
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) Fail("pipe");
   posix_spawn_file_actions_t actions;
@@ -106,17 +109,19 @@ std::string Run(const std::vector<std::string>& arguments) {
   }
   posix_spawn_file_actions_destroy(&actions);
   close(pipeEnds[1]);
-  std::string out;
+  TRunOutput output;
   char buffer[4096];
-  for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+  for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
+    output.Out.append(buffer, n);
+  }
   close(pipeEnds[0]);
   int status = 0;
   rusage usage{};
   wait4(child, &status, 0, &usage);
-  LastCpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  output.CpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Fail(arguments[0] + " failed");
-  return out;
+  return output;
 }
 
 // What the generation step leaves for the measuring steps.
@@ -167,19 +172,33 @@ void WriteFile(const std::string& path, const TBytes& bytes) {
 // The source, the target with its edits, and the patch that turns one into
 // the other: copies of the unchanged runs, literal inserts, deletions, bytes
 // inserted as differences to the old ones, and repeats of earlier output.
-void Generate(const std::string& dir, std::int64_t sourceSize, int editCount) {
-  TRandom random{0x9E3779B97F4A7C15ull};
-  TBytes source(static_cast<std::size_t>(sourceSize));
+// Random source bytes, and the target made from them with the operations
+// that make it.
+struct TEdited {
+  TBytes Source;
+  TBytes Target;
+  std::vector<TDeltaOp> Ops;
+};
+
+constexpr std::uint8_t InsertBlock = 20;
+
+TBytes RandomSource(TRandom& random, std::int64_t size) {
+  TBytes source(static_cast<std::size_t>(size));
   for (std::size_t i = 0; i + 8 <= source.size(); i += 8) {
     std::uint64_t word = random.Next();
     for (int k = 0; k < 8; ++k) source[i + k] = static_cast<std::uint8_t>(word >> (8 * k));
   }
+  return source;
+}
+
+TEdited EditRandomSource(std::int64_t sourceSize, int editCount) {
+  TRandom random{0x9E3779B97F4A7C15ull};
+  TBytes source = RandomSource(random, sourceSize);
 
   std::vector<std::int64_t> positions;
   for (int i = 0; i < editCount; ++i) positions.push_back(1 + random.Below(sourceSize - 5000));
   std::sort(positions.begin(), positions.end());
 
-  constexpr std::uint8_t InsertBlock = 20;
   TBytes target;
   target.reserve(source.size() + source.size() / 8);
   std::vector<TDeltaOp> ops;
@@ -239,7 +258,14 @@ void Generate(const std::string& dir, std::int64_t sourceSize, int editCount) {
     }
   }
   copy(cursor, sourceSize - cursor);
+  return {std::move(source), std::move(target), std::move(ops)};
+}
 
+void Generate(const std::string& dir, std::int64_t sourceSize, int editCount) {
+  const TEdited edited = EditRandomSource(sourceSize, editCount);
+  const TBytes& source = edited.Source;
+  const TBytes& target = edited.Target;
+  const std::vector<TDeltaOp>& ops = edited.Ops;
   const auto targetSize = static_cast<std::int32_t>(target.size());
   TDeltaParams params;
   params.GroupLength = 190;
@@ -337,49 +363,20 @@ void MeasureApply(const std::string& dir) {
   std::printf("%.6f %ld\n", seconds, peak);
 }
 
-int RunAll(const std::string& self, std::string dir, bool keep, std::int64_t sizeMib, int edits) {
-  dir += "/mendrix-apply-bench";
-  fs::remove_all(dir);
-  fs::create_directories(dir + "/work");
+// The three steps' times, and the peak memory of the two of Mendrix.
+struct TResults {
+  TTimes Cp;
+  TTimes Checksum;
+  TTimes Apply;
+  long ChecksumPeak = 0;
+  long ApplyPeak = 0;
+};
 
-  TClock::time_point start = TClock::now();
-  Run({self, "--generate", dir, std::to_string(sizeMib), std::to_string(edits)});
-  double generateSeconds = Seconds(start);
-  TSetup setup;
-  setup.Load(dir + "/setup.txt");
+void PrintResults(const TSetup& setup, double generateSeconds, const TResults& results) {
   const double sourceMib = setup.Variant.SourceSize / 1048576.0;
-
-  TTimes cp;
-  TTimes checksum;
-  TTimes apply;
-  long checksumPeak = 0;
-  long applyPeak = 0;
-  for (int r = 0; r < Repeats; ++r) {
-    sync();
-    start = TClock::now();
-    Run({"cp", dir + "/source", dir + "/cp-copy"});
-    cp.Seconds.push_back(Seconds(start));
-    cp.CpuSeconds.push_back(LastCpuSeconds);
-    fs::remove(dir + "/cp-copy");
-
-    double seconds = 0;
-    long peak = 0;
-    unsigned value = 0;
-    sync();
-    std::string out = Run({self, "--checksum", dir});
-    std::sscanf(out.c_str(), "%lf %u %ld", &seconds, &value, &peak);
-    checksum.Seconds.push_back(seconds);
-    checksum.CpuSeconds.push_back(LastCpuSeconds);
-    checksumPeak = std::max(checksumPeak, peak);
-
-    sync();
-    out = Run({self, "--apply", dir});
-    std::sscanf(out.c_str(), "%lf %ld", &seconds, &peak);
-    apply.Seconds.push_back(seconds);
-    apply.CpuSeconds.push_back(LastCpuSeconds);
-    applyPeak = std::max(applyPeak, peak);
-  }
-
+  const TTimes& cp = results.Cp;
+  const TTimes& checksum = results.Checksum;
+  const TTimes& apply = results.Apply;
   std::printf(
       "Source %.1f MiB, target %.1f MiB, %d operations, patch %lld bytes "
       "(generated in %.1f s).\nWarm page cache, sync before each step, %d runs each.\n\n",
@@ -397,14 +394,60 @@ int RunAll(const std::string& self, std::string dir, bool keep, std::int64_t siz
     return std::string(text);
   };
   row("cp of the source", cp, "-");
-  row("FileChecksum of the source", checksum, mib(checksumPeak));
-  row("ApplyVariant, source check on", apply, mib(applyPeak));
+  row("FileChecksum of the source", checksum, mib(results.ChecksumPeak));
+  row("ApplyVariant, source check on", apply, mib(results.ApplyPeak));
   std::printf(
       "\nApplyVariant / cp: %.2f best, %.2f median, %.2f in processor time "
       "(aim: at most 2.5);\npeak memory aim: under 16 MiB. Times are wall-clock times "
       "of the step alone; cpu is the\nmedian user + system time of the step's whole "
       "process, which a busy machine disturbs less.\n",
       apply.Best() / cp.Best(), apply.Median() / cp.Median(), apply.Cpu() / cp.Cpu());
+}
+
+int RunAll(const std::string& self, std::string dir, bool keep, std::int64_t sizeMib, int edits) {
+  dir += "/mendrix-apply-bench";
+  fs::remove_all(dir);
+  fs::create_directories(dir + "/work");
+
+  TClock::time_point start = TClock::now();
+  Run({self, "--generate", dir, std::to_string(sizeMib), std::to_string(edits)});
+  double generateSeconds = Seconds(start);
+  TSetup setup;
+  setup.Load(dir + "/setup.txt");
+
+  TResults results;
+  TTimes& cp = results.Cp;
+  TTimes& checksum = results.Checksum;
+  TTimes& apply = results.Apply;
+  long& checksumPeak = results.ChecksumPeak;
+  long& applyPeak = results.ApplyPeak;
+  for (int r = 0; r < Repeats; ++r) {
+    sync();
+    start = TClock::now();
+    const TRunOutput copied = Run({"cp", dir + "/source", dir + "/cp-copy"});
+    cp.Seconds.push_back(Seconds(start));
+    cp.CpuSeconds.push_back(copied.CpuSeconds);
+    fs::remove(dir + "/cp-copy");
+
+    double seconds = 0;
+    long peak = 0;
+    unsigned value = 0;
+    sync();
+    TRunOutput run = Run({self, "--checksum", dir});
+    std::sscanf(run.Out.c_str(), "%lf %u %ld", &seconds, &value, &peak);
+    checksum.Seconds.push_back(seconds);
+    checksum.CpuSeconds.push_back(run.CpuSeconds);
+    checksumPeak = std::max(checksumPeak, peak);
+
+    sync();
+    run = Run({self, "--apply", dir});
+    std::sscanf(run.Out.c_str(), "%lf %ld", &seconds, &peak);
+    apply.Seconds.push_back(seconds);
+    apply.CpuSeconds.push_back(run.CpuSeconds);
+    applyPeak = std::max(applyPeak, peak);
+  }
+
+  PrintResults(setup, generateSeconds, results);
 
   if (!keep) fs::remove_all(dir);
   return 0;
