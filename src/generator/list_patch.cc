@@ -9,6 +9,7 @@
 #include "patchfile/entry_table.h"
 #include "patchfile/patch_context.h"
 #include "patchfile/patch_format.h"
+#include "platform/platform.h"
 
 namespace mendrix {
 
@@ -161,20 +162,11 @@ std::vector<TNoticeSection> SplitNotice(const std::string& notice) {
 }
 
 std::string DosTimeText(std::uint32_t stamp) {
-  const unsigned date = stamp >> 16;
-  const unsigned time = stamp & 0xFFFF;
-  const unsigned year = 1980 + (date >> 9);
-  const unsigned month = date >> 5 & 15;
-  const unsigned day = date & 31;
-  const unsigned hour = time >> 11;
-  const unsigned minute = time >> 5 & 63;
-  const unsigned second = (time & 31) * 2;
-  if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) {
-    return "invalid (0x" + Hex8(stamp) + ")";
-  }
+  TDosTime time;
+  if (!DecodeDosStamp(stamp, time)) return "invalid (0x" + Hex8(stamp) + ")";
   char text[32];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", year, month, day, hour, minute,
-                second);
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", time.Year, time.Month, time.Day,
+                time.Hours, time.Minutes, time.Seconds);
   return text;
 }
 

@@ -23,6 +23,22 @@ using TOsHandle = std::intptr_t;  // fd or HANDLE
 constexpr TOsHandle NoHandle = -1;
 constexpr int OsGenericError = 1000000;  // stands in for a failure without a code
 
+// ---- DOS date-times ----
+
+// The fields of a DOS date-time: date in the high 16 bits (day 1-31, month
+// 1-12, years from 1980), time in the low 16 (two-second steps, minutes,
+// hours).
+struct TDosTime {
+  unsigned Year = 1980;
+  unsigned Month = 1;
+  unsigned Day = 1;
+  unsigned Hours = 0;
+  unsigned Minutes = 0;
+  unsigned Seconds = 0;
+};
+// False when stamp names no moment of the calendar (month 0, 30 February).
+bool DecodeDosStamp(std::uint32_t stamp, TDosTime& time);
+
 // ---- Files ----
 
 // Opens an existing regular file read-only (shared for reading on Win32);
