@@ -153,8 +153,9 @@ inline bool TakeStreamByte(TStreamReader& stream, std::uint8_t& byte) {
 // roomy: buffer has CopySlack bytes of room past count.
 inline bool TakeStreamBytes(TStreamReader& stream, std::uint8_t* buffer, std::int32_t count,
                             bool roomy) {
+  if (count <= 0) return true;
   // Most runs are a few bytes that the buffer holds.
-  if (count >= 0 && count <= stream.End - stream.Next) {
+  if (count <= stream.End - stream.Next) {
     if (roomy) {
       CopyRun(buffer, stream.Buffer.data() + stream.Next, count);
     } else {
