@@ -25,11 +25,20 @@
 //
 // Bit 0 of the header's Reserved byte (which the program does not read)
 // makes NewPath differ from OldPath, so both layouts get fuzzed.
+//
+// Speed: the scratch directory is on a memory file system (/dev/shm, or a
+// tmpfs mounted for the purpose when running as root; MENDRIX_FUZZ_DIR
+// overrides), the patch itself is read from the input's bytes through the
+// platform layer (memory_patch.cc) instead of being written to a file, and
+// the fixed layout is checked by one lstat per watched path after a run and
+// restored only where that shows a change.
 #include <fcntl.h>
 #include <sanitizer/allocator_interface.h>
 #include <sanitizer/common_interface_defs.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,13 +48,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "delta/streams.h"
 #include "fileio/fileio.h"
+#include "memory_patch.h"
 #include "patchfile/patch_format.h"
 #include "platform/platform.h"
 #include "run/run.h"
@@ -57,6 +66,7 @@ namespace {
 
 constexpr std::int64_t HeapLimit = 4 << 20;  // bytes a run may add to the heap
 constexpr rlim_t FileSizeLimit = 64 << 20;   // bytes in any one file written
+constexpr long TmpfsMagic = 0x01021994;      // statfs f_type of a tmpfs
 
 // The heap's growth during a run, from the allocator's hooks.
 bool CountingHeap = false;
@@ -83,14 +93,15 @@ void ThrowOnExit(int code) { throw TExitRequest{code}; }
 
 // Root/d1/d2/scratch; the levels between show writes that climb out.
 std::string Root;
+std::string MountPoint;  // a tmpfs this target mounted, or empty
 std::string Scratch;
 std::string TempDir;
 std::string WorkDir;
-std::string PatchPath;
 std::string OldFilePath;
 std::string OldTreePath;
 std::string NewFilePath;
 std::string NewTreePath;
+int HomeDirectory = -1;  // the fuzzer's own working directory
 std::vector<std::uint8_t> OldFileBytes;
 std::vector<mendrix::test::TNamedFile> OldTree;
 
@@ -112,17 +123,28 @@ std::string SystemName(const std::string& name) {
   return path;
 }
 
+// Writes a whole file with plain system calls: no stream buffer to allocate
+// and no directory to look up beyond the file's own path.
 void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  std::error_code error;
-  fs::create_directories(fs::path(path).parent_path(), error);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (!out) Finding("scratch file can't be written: " + path);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) Finding("scratch file can't be written: " + path);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) Finding("scratch file can't be written: " + path);
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
 }
 
 std::vector<std::uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+  std::vector<std::uint8_t> bytes;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return bytes;
+  std::uint8_t buffer[4096];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) bytes.insert(bytes.end(), buffer, buffer + n);
+  ::close(fd);
+  return bytes;
 }
 
 std::set<std::string> Listing(const std::string& directory) {
@@ -160,51 +182,110 @@ TStamp StampOf(const std::string& path) {
   return stamp;
 }
 
-// Everything the fixed layout consists of, with the stamps it had when it
-// was last put in place: the levels above the scratch directory, the
-// scratch directory itself, the working directory and the targets.
-std::vector<std::pair<std::string, TStamp>> Watched;
+// Everything the fixed layout consists of: the levels above the scratch
+// directory, the scratch directory itself, the working directory and the
+// targets, each with the stamp it had when it was last put in place and the
+// one it has after the last run (taken once, then used by every check and
+// by the next reset).
+struct TWatched {
+  std::string Path;
+  bool InOldTree = false;
+  bool Directory = false;
+  TStamp Placed;
+  TStamp Now;
+};
+std::vector<TWatched> Watched;
+enum TWatchedIndex { RootIndex, Level1Index, Level2Index, ScratchIndex, WorkIndex, OldFileIndex,
+                     OldTreeIndex };
 
-std::vector<std::string> WatchedPaths() {
-  std::vector<std::string> paths = {Root, Root + "/d1", Root + "/d1/d2", Scratch, WorkDir,
-                                    OldFilePath, OldTreePath};
+void ListWatched() {
+  Watched.clear();
+  const auto add = [](const std::string& path, bool inOldTree, bool directory) {
+    for (const TWatched& watched : Watched) {
+      if (watched.Path == path) return;
+    }
+    Watched.push_back({path, inOldTree, directory, {}, {}});
+  };
+  add(Root, false, true);
+  add(Root + "/d1", false, true);
+  add(Root + "/d1/d2", false, true);
+  add(Scratch, false, true);
+  add(WorkDir, false, true);
+  add(OldFilePath, false, false);
+  add(OldTreePath, true, true);
   for (const auto& file : OldTree) {
     const std::string path = OldTreePath + "/" + SystemName(file.Name);
-    paths.push_back(path);
-    const std::string directory = fs::path(path).parent_path().string();
-    if (std::find(paths.begin(), paths.end(), directory) == paths.end()) paths.push_back(directory);
+    add(fs::path(path).parent_path().string(), true, true);
+    add(path, true, false);
   }
-  return paths;
 }
 
-bool Unchanged(const std::string& path) {
-  for (const auto& [watched, stamp] : Watched) {
-    if (watched == path) return StampOf(path) == stamp;
+bool LayoutIntact = false;
+
+// Takes the stamps of the layout after a run.
+void StampWatched() {
+  LayoutIntact = true;
+  for (TWatched& watched : Watched) {
+    watched.Now = StampOf(watched.Path);
+    LayoutIntact = LayoutIntact && watched.Now == watched.Placed;
   }
-  return false;
+}
+
+bool Unchanged(TWatchedIndex index) { return Watched[index].Now == Watched[index].Placed; }
+
+// Reads every target back and lists the scratch directory: the layout must
+// be exactly the fixed one. Only with MENDRIX_FUZZ_VERIFY_RESET set, to test
+// that resetting by stamps misses nothing.
+void VerifyLayout() {
+  const std::set<std::string> fixed = {"tmp", "cwd", "old.bin", "oldtree"};
+  if (Listing(Scratch) != fixed) Finding("reset left other files beside the targets");
+  if (ReadFile(OldFilePath) != OldFileBytes) Finding("reset left another old file");
+  std::size_t files = 0;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(OldTreePath, error), end; !error && it != end;
+       it.increment(error)) {
+    if (!it->is_directory()) ++files;
+  }
+  if (files != OldTree.size()) Finding("reset left another number of files in the tree");
+  for (const auto& file : OldTree) {
+    if (ReadFile(OldTreePath + "/" + SystemName(file.Name)) != file.Bytes) {
+      Finding("reset left another " + file.Name);
+    }
+  }
 }
 
 // Puts the fixed targets back and removes whatever a run left, unless the
 // last run touched nothing (most damaged patches stop before any write).
 void ResetScratch() {
-  bool intact = !Watched.empty();
-  for (const auto& [path, stamp] : Watched) intact = intact && StampOf(path) == stamp;
-  if (intact) return;
-  for (const std::string& name : Listing(Scratch)) {
-    if (name != "tmp" && name != "cwd" && name != "patch.pat") RemoveAll(Scratch + "/" + name);
+  static const bool verify = std::getenv("MENDRIX_FUZZ_VERIFY_RESET") != nullptr;
+  if (LayoutIntact) {
+    if (verify) VerifyLayout();
+    return;
   }
-  WriteFile(OldFilePath, OldFileBytes);
-  for (const auto& file : OldTree) WriteFile(OldTreePath + "/" + SystemName(file.Name), file.Bytes);
-  Watched.clear();
-  for (const std::string& path : WatchedPaths()) Watched.emplace_back(path, StampOf(path));
-}
-
-// The lowest free descriptor number: a descriptor left open by a run takes
-// it, so it moves.
-int LowestFreeDescriptor() {
-  const int probe = ::dup(0);
-  ::close(probe);
-  return probe;
+  for (const std::string& name : Listing(Scratch)) {
+    if (name != "tmp" && name != "cwd" && name != "old.bin" && name != "oldtree") {
+      RemoveAll(Scratch + "/" + name);
+    }
+  }
+  bool treeChanged = false;
+  for (const TWatched& watched : Watched) treeChanged = treeChanged || (watched.InOldTree && watched.Now != watched.Placed);
+  if (treeChanged) {
+    RemoveAll(OldTreePath);
+    for (const auto& file : OldTree) {
+      const std::string path = OldTreePath + "/" + SystemName(file.Name);
+      std::error_code error;
+      fs::create_directories(fs::path(path).parent_path(), error);
+      WriteFile(path, file.Bytes);
+    }
+  }
+  if (!Unchanged(OldFileIndex)) {
+    RemoveAll(OldFilePath);  // a run may leave a directory there
+    WriteFile(OldFilePath, OldFileBytes);
+  }
+  for (TWatched& watched : Watched) watched.Placed = StampOf(watched.Path);
+  for (TWatched& watched : Watched) watched.Now = watched.Placed;
+  LayoutIntact = true;
+  if (verify) VerifyLayout();
 }
 
 bool HasInstallCopySuffix(const std::string& name) {
@@ -240,31 +321,33 @@ void CheckAfterRun(int exitCode, bool tree, bool separateNew, const std::uint8_t
     Finding("work file left in the temp directory: " + *Listing(TempDir).begin());
   }
   ::mkdir(TempDir.c_str(), 0777);
-  if (!Unchanged(WorkDir)) Finding("the working directory was written to");
-  if (!Unchanged(Root) || !Unchanged(Root + "/d1") || !Unchanged(Root + "/d1/d2")) {
+  StampWatched();
+  if (LayoutIntact) return;
+  if (!Unchanged(WorkIndex)) Finding("the working directory was written to");
+  if (!Unchanged(RootIndex) || !Unchanged(Level1Index) || !Unchanged(Level2Index)) {
     Finding("file written outside the scratch directory");
   }
-  if (!Unchanged(Scratch)) {
-    static const std::set<std::string> expected = {"tmp",     "cwd",     "patch.pat", "old.bin",
+  bool newTree = false;
+  if (!Unchanged(ScratchIndex)) {
+    static const std::set<std::string> expected = {"tmp",     "cwd",     "old.bin",
                                                    "oldtree", "new.bin", "newtree"};
     for (const std::string& name : Listing(Scratch)) {
       if (expected.count(name) == 0) Finding("unexpected file beside the targets: " + name);
+      newTree = newTree || name == "newtree";
     }
   }
   // An install copy left anywhere in a tree shows in the stamp of the tree
   // or of one of its fixed subdirectories (new directories are made in one
   // of them).
   bool treeTouched = false;
-  for (const auto& [path, stamp] : Watched) {
-    if (path.rfind(OldTreePath, 0) == 0 && fs::is_directory(path)) {
-      treeTouched = treeTouched || StampOf(path) != stamp;
-    }
+  for (const TWatched& watched : Watched) {
+    treeTouched = treeTouched || (watched.InOldTree && watched.Directory && watched.Now != watched.Placed);
   }
   if (treeTouched) CheckNoInstallCopies(OldTreePath, data, size);
-  if (fs::exists(NewTreePath)) CheckNoInstallCopies(NewTreePath, data, size);
+  if (newTree) CheckNoInstallCopies(NewTreePath, data, size);
   if (!tree) {
     // The one target is wholly old unless the run completed.
-    if ((exitCode != 0 || separateNew) && !Unchanged(OldFilePath) &&
+    if ((exitCode != 0 || separateNew) && !Unchanged(OldFileIndex) &&
         ReadFile(OldFilePath) != OldFileBytes) {
       Finding("single-file target changed by a failed run");
     }
@@ -272,6 +355,27 @@ void CheckAfterRun(int exitCode, bool tree, bool separateNew, const std::uint8_t
       Finding("single-file result left by a failed run");
     }
   }
+}
+
+// Where the scratch directory goes: MENDRIX_FUZZ_DIR when set, /dev/shm when
+// it is a tmpfs, a tmpfs mounted for this run when the process may mount
+// one, and /tmp otherwise (slower: every run writes and removes files).
+std::string ScratchBase() {
+  if (const char* dir = std::getenv("MENDRIX_FUZZ_DIR")) return dir;
+  struct statfs info;
+  if (::statfs("/dev/shm", &info) == 0 && static_cast<long>(info.f_type) == TmpfsMagic) return "/dev/shm";
+  std::string point = "/tmp/mendrix-fuzz-mount-XXXXXX";
+  if (::mkdtemp(point.data()) != nullptr) {
+    if (::mount("tmpfs", point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256m") == 0) {
+      MountPoint = point;
+      return point;
+    }
+    ::rmdir(point.c_str());
+  }
+  std::fprintf(stderr,
+               "mendrix-fuzz: no memory file system (no tmpfs at /dev/shm, can't mount one);\n"
+               "  the scratch directory goes to /tmp, and runs are slower\n");
+  return "/tmp";
 }
 
 }  // namespace
@@ -289,19 +393,12 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   if (::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) Finding("can't limit the file size");
   std::signal(SIGXFSZ, SIG_IGN);
 
-  std::string base = "/tmp";
-  if (const char* dir = std::getenv("MENDRIX_FUZZ_DIR")) {
-    base = dir;
-  } else if (fs::is_directory("/dev/shm")) {
-    base = "/dev/shm";  // memory-backed: the runs create many small files
-  }
-  std::string pattern = base + "/mendrix-fuzz-XXXXXX";
+  std::string pattern = ScratchBase() + "/mendrix-fuzz-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) Finding("can't make the scratch directory");
   Root = pattern;
   Scratch = Root + "/d1/d2/scratch";
   TempDir = Scratch + "/tmp";
   WorkDir = Scratch + "/cwd";
-  PatchPath = Scratch + "/patch.pat";
   OldFilePath = Scratch + "/old.bin";
   OldTreePath = Scratch + "/oldtree";
   NewFilePath = Scratch + "/new.bin";
@@ -310,15 +407,29 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   fs::create_directories(WorkDir);
   ::setenv("TMPDIR", TempDir.c_str(), 1);
   ::setenv("TZ", "UTC", 1);
+  HomeDirectory = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (HomeDirectory < 0) Finding("can't open the working directory");
 
   OldFileBytes = mendrix::test::FixedOldFile();
   OldTree = mendrix::test::FixedOldTree();
+  ListWatched();
+  // The first reset writes every target: nothing is in place yet.
+  for (TWatched& watched : Watched) watched.Now.Size = -2;
+  LayoutIntact = false;
+  ResetScratch();
+
   mendrix::OsSetExitHook(ThrowOnExit);
   __sanitizer_install_malloc_and_free_hooks(OnAllocate, OnFree);
   std::fprintf(stderr, "mendrix-fuzz: scratch directory %s\n", Scratch.c_str());
   // Leaves the scratch directory behind for inspection only when a finding
   // aborts; a normal end removes it.
-  std::atexit([] { RemoveAll(Root); });
+  std::atexit([] {
+    RemoveAll(Root);
+    if (!MountPoint.empty()) {
+      ::umount2(MountPoint.c_str(), MNT_DETACH);
+      ::rmdir(MountPoint.c_str());
+    }
+  });
   return 0;
 }
 
@@ -340,18 +451,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   ResetScratch();
-  WriteFile(PatchPath, std::vector<std::uint8_t>(data, data + size));
-  const int lowestFree = LowestFreeDescriptor();
+  mendrix::fuzz::SetMemoryPatch(data, size);
+  // The lowest free descriptor number: a descriptor left open by the run
+  // takes it.
+  const int lowestFree = ::dup(0);
+  ::close(lowestFree);
 
   mendrix::TRunOptions options;
-  options.PatchName = PatchPath;
+  options.PatchName = mendrix::fuzz::MemoryPatchPath;
   options.OldPath = tree ? OldTreePath : OldFilePath;
   options.NewPath = separateNew ? (tree ? NewTreePath : NewFilePath) : options.OldPath;
 
   // The run sees the scratch directory's cwd as its working directory; the
   // fuzzer's own relative paths (corpus, artifacts) stay where they were.
-  const int home = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (home < 0 || ::chdir(WorkDir.c_str()) != 0) Finding("can't enter the scratch directory");
+  if (::chdir(WorkDir.c_str()) != 0) Finding("can't enter the scratch directory");
   int exitCode = 0;
   HeapGrowth = 0;
   HeapPeak = 0;
@@ -363,12 +476,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   CountingHeap = false;
   if (HeapPeak > HeapLimit) Finding("the run's heap grew by " + std::to_string(HeapPeak) + " bytes");
-  if (std::getenv("MENDRIX_FUZZ_SHOW_HEAP") != nullptr) {
+  static const bool showHeap = std::getenv("MENDRIX_FUZZ_SHOW_HEAP") != nullptr;
+  if (showHeap) {
     std::fprintf(stderr, "mendrix-fuzz: exit %d, heap growth %lld\n", exitCode,
                  static_cast<long long>(HeapPeak));
   }
-  if (::fchdir(home) != 0) Finding("can't return to the working directory");
-  ::close(home);
+  if (::fchdir(HomeDirectory) != 0) Finding("can't return to the working directory");
   if (exitCode != 0 && exitCode != 1) Finding("exit code " + std::to_string(exitCode));
 
   // The decoder's stream files were closed by the fatal stop's clean-up;
@@ -378,6 +491,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   CheckAfterRun(exitCode, tree, separateNew, data, size);
   mendrix::RemoveCreatedFiles();
-  if (LowestFreeDescriptor() != lowestFree) Finding("file descriptor left open by a run");
+  if (mendrix::fuzz::OpenMemoryPatches() != 0) Finding("patch file left open by a run");
+  if (::fcntl(lowestFree, F_GETFD) != -1) Finding("file descriptor left open by a run");
   return 0;
 }
