@@ -224,6 +224,9 @@ TTreePlan PlanTree(const std::vector<TTree>& olds, const TTree& newTree) {
     }
   }
   for (const auto& [name, newFile] : newTree.Files) {
+    // A named reference: lambdas can't capture structured bindings in
+    // every compiler the program is built with (clang 14).
+    const TFileDigest& newDigest = newFile.Digest;
     std::vector<TChainSource> sources(olds.size());
     std::vector<bool> found(olds.size(), false);
     for (std::size_t i = 0; i < olds.size(); ++i) {
@@ -237,7 +240,7 @@ TTreePlan PlanTree(const std::vector<TTree>& olds, const TTree& newTree) {
       // Renamed: first a left-over file with the content of some version,
       // else the only left-over file of the same file name.
       const auto known = [&](const TFileDigest& digest) {
-        if (digest == newFile.Digest) return true;
+        if (digest == newDigest) return true;
         for (std::size_t j = 0; j < olds.size(); ++j) {
           if (found[j] && sources[j].Digest == digest) return true;
         }
