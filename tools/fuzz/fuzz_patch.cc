@@ -26,19 +26,17 @@
 // Bit 0 of the header's Reserved byte (which the program does not read)
 // makes NewPath differ from OldPath, so both layouts get fuzzed.
 //
-// Speed: the scratch directory is on a memory file system (/dev/shm, or a
-// tmpfs mounted for the purpose when running as root; MENDRIX_FUZZ_DIR
-// overrides), the patch itself is read from the input's bytes through the
+// Speed: the scratch directory is on a memory file system (fuzz_support.h:
+// /dev/shm, or a tmpfs mounted for the purpose when running as root;
+// MENDRIX_FUZZ_DIR overrides), the patch itself is read from the input's bytes through the
 // platform layer (memory_patch.cc) instead of being written to a file, and
 // the fixed layout is checked by one lstat per watched path after a run and
 // restored only where that shows a change.
 #include <fcntl.h>
 #include <sanitizer/allocator_interface.h>
 #include <sanitizer/common_interface_defs.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,6 +52,7 @@
 
 #include "delta/streams.h"
 #include "fileio/fileio.h"
+#include "fuzz_support.h"
 #include "memory_patch.h"
 #include "patchfile/patch_format.h"
 #include "platform/platform.h"
@@ -66,7 +65,6 @@ namespace {
 
 constexpr std::int64_t HeapLimit = 4 << 20;  // bytes a run may add to the heap
 constexpr rlim_t FileSizeLimit = 64 << 20;   // bytes in any one file written
-constexpr long TmpfsMagic = 0x01021994;      // statfs f_type of a tmpfs
 
 // The heap's growth during a run, from the allocator's hooks.
 bool CountingHeap = false;
@@ -85,15 +83,11 @@ void OnFree(const volatile void* pointer) {
   }
 }
 
-struct TExitRequest {
-  int Code = 0;
-};
-
-void ThrowOnExit(int code) { throw TExitRequest{code}; }
+using mendrix::fuzz::Finding;
+using mendrix::fuzz::TExitRequest;
 
 // Root/d1/d2/scratch; the levels between show writes that climb out.
 std::string Root;
-std::string MountPoint;  // a tmpfs this target mounted, or empty
 std::string Scratch;
 std::string TempDir;
 std::string WorkDir;
@@ -104,16 +98,6 @@ std::string NewTreePath;
 int HomeDirectory = -1;  // the fuzzer's own working directory
 std::vector<std::uint8_t> OldFileBytes;
 std::vector<mendrix::test::TNamedFile> OldTree;
-
-[[noreturn]] void Finding(const std::string& what) {
-  // Also through the sanitizer's report channel, which survives
-  // -close_fd_mask.
-  const std::string line = "mendrix-fuzz finding: " + what;
-  std::fprintf(stderr, "\n==%s\n", line.c_str());
-  std::fflush(stderr);
-  __sanitizer_report_error_summary(line.c_str());
-  std::abort();
-}
 
 std::string SystemName(const std::string& name) {
   std::string path = name;
@@ -357,45 +341,18 @@ void CheckAfterRun(int exitCode, bool tree, bool separateNew, const std::uint8_t
   }
 }
 
-// Where the scratch directory goes: MENDRIX_FUZZ_DIR when set, /dev/shm when
-// it is a tmpfs, a tmpfs mounted for this run when the process may mount
-// one, and /tmp otherwise (slower: every run writes and removes files).
-std::string ScratchBase() {
-  if (const char* dir = std::getenv("MENDRIX_FUZZ_DIR")) return dir;
-  struct statfs info;
-  if (::statfs("/dev/shm", &info) == 0 && static_cast<long>(info.f_type) == TmpfsMagic) return "/dev/shm";
-  std::string point = "/tmp/mendrix-fuzz-mount-XXXXXX";
-  if (::mkdtemp(point.data()) != nullptr) {
-    if (::mount("tmpfs", point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256m") == 0) {
-      MountPoint = point;
-      return point;
-    }
-    ::rmdir(point.c_str());
-  }
-  std::fprintf(stderr,
-               "mendrix-fuzz: no memory file system (no tmpfs at /dev/shm, can't mount one);\n"
-               "  the scratch directory goes to /tmp, and runs are slower\n");
-  return "/tmp";
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   // Standard input at its end: every key wait returns at once. Standard
   // output (progress messages) is not wanted either.
-  int null = ::open("/dev/null", O_RDWR);
-  if (null < 0) Finding("no /dev/null");
-  ::dup2(null, 0);
-  ::dup2(null, 1);
-  ::close(null);
+  mendrix::fuzz::QuietStandardStreams();
 
   struct rlimit fileSize = {FileSizeLimit, FileSizeLimit};
   if (::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) Finding("can't limit the file size");
   std::signal(SIGXFSZ, SIG_IGN);
 
-  std::string pattern = ScratchBase() + "/mendrix-fuzz-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) Finding("can't make the scratch directory");
-  Root = pattern;
+  Root = mendrix::fuzz::MakeScratchRoot("mendrix-fuzz");
   Scratch = Root + "/d1/d2/scratch";
   TempDir = Scratch + "/tmp";
   WorkDir = Scratch + "/cwd";
@@ -418,18 +375,9 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   LayoutIntact = false;
   ResetScratch();
 
-  mendrix::OsSetExitHook(ThrowOnExit);
+  mendrix::OsSetExitHook(mendrix::fuzz::ThrowOnExit);
   __sanitizer_install_malloc_and_free_hooks(OnAllocate, OnFree);
   std::fprintf(stderr, "mendrix-fuzz: scratch directory %s\n", Scratch.c_str());
-  // Leaves the scratch directory behind for inspection only when a finding
-  // aborts; a normal end removes it.
-  std::atexit([] {
-    RemoveAll(Root);
-    if (!MountPoint.empty()) {
-      ::umount2(MountPoint.c_str(), MNT_DETACH);
-      ::rmdir(MountPoint.c_str());
-    }
-  });
   return 0;
 }
 

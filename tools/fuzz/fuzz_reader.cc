@@ -33,6 +33,7 @@
 #include <string>
 
 #include "fileio/fileio.h"
+#include "fuzz_support.h"
 #include "memory_patch.h"
 #include "install/embedded.h"
 #include "patchfile/container.h"
@@ -60,11 +61,8 @@ void OnFree(const volatile void* pointer) {
   }
 }
 
-struct TExitRequest {
-  int Code = 0;
-};
-
-void ThrowOnExit(int code) { throw TExitRequest{code}; }
+using mendrix::fuzz::Finding;
+using mendrix::fuzz::TExitRequest;
 
 // The lowest free descriptor number: a descriptor that a read leaves open
 // takes it.
@@ -72,14 +70,6 @@ int LowestFreeDescriptor() {
   const int probe = ::dup(0);
   ::close(probe);
   return probe;
-}
-
-[[noreturn]] void Finding(const std::string& what) {
-  const std::string line = "mendrix-fuzz finding: " + what;
-  std::fprintf(stderr, "\n==%s\n", line.c_str());
-  std::fflush(stderr);
-  __sanitizer_report_error_summary(line.c_str());
-  std::abort();
 }
 
 // Checks one file entry as ReadEntry left it in the context.
@@ -112,12 +102,9 @@ void CheckFileEntry(const mendrix::TPatchContext& context, std::int32_t recordSt
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  const int null = ::open("/dev/null", O_RDWR);
-  if (null < 0) Finding("no /dev/null");
-  ::dup2(null, 0);
-  ::close(null);
+  mendrix::fuzz::QuietStandardStreams();
 
-  mendrix::OsSetExitHook(ThrowOnExit);
+  mendrix::OsSetExitHook(mendrix::fuzz::ThrowOnExit);
   __sanitizer_install_malloc_and_free_hooks(OnAllocate, OnFree);
   return 0;
 }

@@ -15,10 +15,13 @@ int main(int argc, char** argv) {
   }
   std::vector<mendrix::test::TRobustPatch> patches;
   std::string error;
-  if (!mendrix::test::MakeRobustPatches(patches, error)) {
+  std::vector<mendrix::test::TRobustPatch> large;
+  if (!mendrix::test::MakeRobustPatches(patches, error) ||
+      !mendrix::test::MakeLargePatches(large, error)) {
     std::fprintf(stderr, "make_seeds: %s\n", error.c_str());
     return 1;
   }
+  patches.insert(patches.end(), large.begin(), large.end());
   for (const auto& patch : patches) {
     const std::string path = std::string(argv[1]) + "/" + patch.Name + ".pat";
     if (!mendrix::WriteBytesToFile(path, patch.Bytes)) {
