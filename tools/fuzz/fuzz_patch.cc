@@ -24,7 +24,9 @@
 // failed write), so such inputs cost milliseconds and no memory-backed disk.
 //
 // Bit 0 of the header's Reserved byte (which the program does not read)
-// makes NewPath differ from OldPath, so both layouts get fuzzed.
+// makes NewPath differ from OldPath, so both layouts get fuzzed; bits 1 to 3
+// add to the old tree what an earlier run may have left, when bits 4 to 7
+// are 0101 (see Planted).
 //
 // Speed: the scratch directory is on a memory file system (fuzz_support.h:
 // /dev/shm, or a tmpfs mounted for the purpose when running as root;
@@ -182,7 +184,32 @@ std::vector<TWatched> Watched;
 enum TWatchedIndex { RootIndex, Level1Index, Level2Index, ScratchIndex, WorkIndex, OldFileIndex,
                      OldTreeIndex };
 
-void ListWatched() {
+// What an earlier run or another program may have left in the old tree,
+// chosen per input by bits 1 to 3 of the header's Reserved byte when its
+// bits 4 to 7 are LayoutMarker (tree patches only), so that the install
+// meets it:
+constexpr int EarlierBackups = 1;  // Backup/a.dat, a second name of a.dat, and
+                                   // Backup/c.txt, another file
+constexpr int LeftoverCopies = 2;  // a.dat.DWX0, empty (the start of any result),
+                                   // and sub/b.dat.DWX0, the start of none
+constexpr int LinkedFile = 4;      // keep.bin a symbolic link to a.dat
+constexpr int LayoutMarker = 5;  // the high half of Reserved that turns them on
+int PlacedLayout = 0;
+
+struct TPlanted {
+  int Layout;
+  const char* Name;  // below the old tree
+  bool Directory;
+};
+constexpr TPlanted Planted[] = {
+    {EarlierBackups, "Backup", true},
+    {EarlierBackups, "Backup/a.dat", false},
+    {EarlierBackups, "Backup/c.txt", false},
+    {LeftoverCopies, "a.dat.DWX0", false},
+    {LeftoverCopies, "sub/b.dat.DWX0", false},
+};
+
+void ListWatched(int layout) {
   Watched.clear();
   const auto add = [](const std::string& path, bool inOldTree, bool directory) {
     for (const TWatched& watched : Watched) {
@@ -202,6 +229,37 @@ void ListWatched() {
     add(fs::path(path).parent_path().string(), true, true);
     add(path, true, false);
   }
+  for (const TPlanted& planted : Planted) {
+    if ((layout & planted.Layout) != 0) add(OldTreePath + "/" + planted.Name, true, planted.Directory);
+  }
+}
+
+// Writes the old tree afresh, with what layout adds to it.
+void PlaceOldTree(int layout) {
+  RemoveAll(OldTreePath);
+  for (const auto& file : OldTree) {
+    const std::string path = OldTreePath + "/" + SystemName(file.Name);
+    std::error_code error;
+    fs::create_directories(fs::path(path).parent_path(), error);
+    WriteFile(path, file.Bytes);
+  }
+  const std::string tree = OldTreePath + "/";
+  if ((layout & EarlierBackups) != 0) {
+    ::mkdir((tree + "Backup").c_str(), 0755);
+    if (::link((tree + "a.dat").c_str(), (tree + "Backup/a.dat").c_str()) != 0) {
+      Finding("can't link the earlier backup");
+    }
+    WriteFile(tree + "Backup/c.txt", {'e', 'a', 'r', 'l', 'i', 'e', 'r'});
+  }
+  if ((layout & LeftoverCopies) != 0) {
+    WriteFile(tree + "a.dat.DWX0", {});
+    WriteFile(tree + "sub/b.dat.DWX0", {'n', 'o', 't', ' ', 'a', ' ', 's', 't', 'a', 'r', 't'});
+  }
+  if ((layout & LinkedFile) != 0) {
+    ::unlink((tree + "keep.bin").c_str());
+    if (::symlink("a.dat", (tree + "keep.bin").c_str()) != 0) Finding("can't make the link");
+  }
+  PlacedLayout = layout;
 }
 
 bool LayoutIntact = false;
@@ -222,7 +280,9 @@ bool Unchanged(TWatchedIndex index) { return Watched[index].Now == Watched[index
 // that resetting by stamps misses nothing.
 void VerifyLayout() {
   const std::set<std::string> fixed = {"tmp", "cwd", "old.bin", "oldtree"};
-  if (Listing(Scratch) != fixed) Finding("reset left other files beside the targets");
+  for (const std::string& name : Listing(Scratch)) {
+    if (fixed.count(name) == 0) Finding("reset left " + name + " beside the targets");
+  }
   if (ReadFile(OldFilePath) != OldFileBytes) Finding("reset left another old file");
   std::size_t files = 0;
   std::error_code error;
@@ -230,19 +290,25 @@ void VerifyLayout() {
        it.increment(error)) {
     if (!it->is_directory()) ++files;
   }
-  if (files != OldTree.size()) Finding("reset left another number of files in the tree");
+  std::size_t planted = 0;
+  for (const TPlanted& item : Planted) planted += (PlacedLayout & item.Layout) != 0 && !item.Directory;
+  if (files != OldTree.size() + planted) Finding("reset left another number of files in the tree");
   for (const auto& file : OldTree) {
-    if (ReadFile(OldTreePath + "/" + SystemName(file.Name)) != file.Bytes) {
+    const std::string path = OldTreePath + "/" + SystemName(file.Name);
+    if ((PlacedLayout & LinkedFile) != 0 && file.Name == "keep.bin") {
+      if (!fs::is_symlink(path)) Finding("reset left keep.bin no link");
+    } else if (ReadFile(path) != file.Bytes) {
       Finding("reset left another " + file.Name);
     }
   }
 }
 
-// Puts the fixed targets back and removes whatever a run left, unless the
-// last run touched nothing (most damaged patches stop before any write).
-void ResetScratch() {
+// Puts the fixed targets back, in the layout asked for, and removes whatever
+// a run left, unless the last run touched nothing (most damaged patches stop
+// before any write) and the layout is the same.
+void ResetScratch(int layout) {
   static const bool verify = std::getenv("MENDRIX_FUZZ_VERIFY_RESET") != nullptr;
-  if (LayoutIntact) {
+  if (LayoutIntact && layout == PlacedLayout) {
     if (verify) VerifyLayout();
     return;
   }
@@ -251,18 +317,14 @@ void ResetScratch() {
       RemoveAll(Scratch + "/" + name);
     }
   }
-  bool treeChanged = false;
+  const bool oldFileChanged = !Unchanged(OldFileIndex);
+  bool treeChanged = layout != PlacedLayout;
   for (const TWatched& watched : Watched) treeChanged = treeChanged || (watched.InOldTree && watched.Now != watched.Placed);
   if (treeChanged) {
-    RemoveAll(OldTreePath);
-    for (const auto& file : OldTree) {
-      const std::string path = OldTreePath + "/" + SystemName(file.Name);
-      std::error_code error;
-      fs::create_directories(fs::path(path).parent_path(), error);
-      WriteFile(path, file.Bytes);
-    }
+    PlaceOldTree(layout);
+    ListWatched(layout);
   }
-  if (!Unchanged(OldFileIndex)) {
+  if (oldFileChanged) {
     RemoveAll(OldFilePath);  // a run may leave a directory there
     WriteFile(OldFilePath, OldFileBytes);
   }
@@ -287,6 +349,9 @@ void CheckNoInstallCopies(const std::string& tree, const std::uint8_t* data, std
        it.increment(error)) {
     const std::string name = it->path().filename().string();
     if (!HasInstallCopySuffix(name)) continue;
+    if ((PlacedLayout & LeftoverCopies) != 0 && (name == "a.dat.DWX0" || name == "b.dat.DWX0")) {
+      continue;  // put there before the run
+    }
     // A name the patch itself gives is no leftover.
     // Bytes against chars: compared as unsigned, or names outside ASCII
     // would never be found.
@@ -369,11 +434,11 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
   OldFileBytes = mendrix::test::FixedOldFile();
   OldTree = mendrix::test::FixedOldTree();
-  ListWatched();
+  ListWatched(0);
   // The first reset writes every target: nothing is in place yet.
   for (TWatched& watched : Watched) watched.Now.Size = -2;
   LayoutIntact = false;
-  ResetScratch();
+  ResetScratch(0);
 
   mendrix::OsSetExitHook(mendrix::fuzz::ThrowOnExit);
   __sanitizer_install_malloc_and_free_hooks(OnAllocate, OnFree);
@@ -386,6 +451,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // the header; a patch without a usable trailer stops at once either way.
   bool tree = false;
   bool separateNew = false;
+  int layout = 0;
   if (size >= static_cast<std::size_t>(mendrix::TrailerSize)) {
     const std::uint8_t* trailer = data + size - mendrix::TrailerSize;
     const std::uint32_t containerLength = std::uint32_t{trailer[0]} | std::uint32_t{trailer[1]} << 8 |
@@ -395,10 +461,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::uint8_t* header = data + size - containerLength;
       tree = header[8] == mendrix::TreePatchKind;
       separateNew = (header[9] & 1) != 0;
+      // Only with the high half 0101: most damaged patches keep the plain
+      // layout, and changing it costs a reset.
+      if (tree && header[9] >> 4 == LayoutMarker) layout = (header[9] >> 1) & 7;
     }
   }
 
-  ResetScratch();
+  ResetScratch(layout);
   mendrix::fuzz::SetMemoryPatch(data, size);
   // The lowest free descriptor number: a descriptor left open by the run
   // takes it.
