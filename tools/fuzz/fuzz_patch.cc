@@ -415,7 +415,6 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
   struct rlimit fileSize = {FileSizeLimit, FileSizeLimit};
   if (::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) Finding("can't limit the file size");
-  std::signal(SIGXFSZ, SIG_IGN);
 
   Root = mendrix::fuzz::MakeScratchRoot("mendrix-fuzz");
   Scratch = Root + "/d1/d2/scratch";
@@ -466,6 +465,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (tree && header[9] >> 4 == LayoutMarker) layout = (header[9] >> 1) & 7;
     }
   }
+
+  // A write past the file size limit must fail, not end the process (as
+  // the program's start-up arranges too). libFuzzer sets its own handler
+  // after LLVMFuzzerInitialize, so this is done at the first input.
+  static const bool sizeSignalIgnored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+  if (!sizeSignalIgnored) Finding("can't ignore SIGXFSZ");
 
   ResetScratch(layout);
   mendrix::fuzz::SetMemoryPatch(data, size);
