@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# CI stage: builds the fuzz target with clang (libFuzzer, AddressSanitizer,
-# UndefinedBehaviorSanitizer) and fuzzes whole runs for a short while, one
-# job, starting from the seed corpus and the kept regression inputs. Any
-# finding (crash, sanitizer report, timeout, memory over the limit, a check
-# of the target) fails the stage; the input is kept in build-fuzz/findings/.
-# MENDRIX_FUZZ_SECONDS sets the length of the run (default 90).
+# CI stage: builds the fuzz targets with clang (libFuzzer, AddressSanitizer,
+# UndefinedBehaviorSanitizer) and runs each for a short while, one job at a
+# time: whole runs and the reader from the seed corpus and the kept
+# regression inputs, the generator's round trip from nothing. Any finding
+# (crash, sanitizer report, timeout, memory over the limit, a check of a
+# target) fails the stage; the input is kept in build-fuzz/findings/.
+# MENDRIX_FUZZ_SECONDS sets the length of the whole-run fuzzing (default 45);
+# the reader gets half of it and the round trip two thirds.
 set -euo pipefail
 exec </dev/null
 cd "$(dirname "$0")/.."
 
 missing=()
-for p in cmake clang libclang-rt-14-dev; do
+for p in cmake clang libclang-rt-14-dev libdivsufsort-dev liblzma-dev; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -19,26 +21,36 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-seconds=${MENDRIX_FUZZ_SECONDS:-90}
+seconds=${MENDRIX_FUZZ_SECONDS:-45}
 build=build-fuzz
+root=$PWD
 cmake -S tools/fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j2
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/corpus" "$work/seeds" "$work/artifacts" "$work/run"
+mkdir -p "$work/seeds" "$work/artifacts"
 "$build/make_seeds" "$work/seeds"
 
-echo "== Fuzzing for ${seconds}s"
+# fuzz TARGET SECONDS [READ-ONLY CORPUS DIRECTORY...]: new inputs go to the
+# target's own corpus directory; the others are only read. The job's log
+# lands in the target's run directory.
 status=0
-# New inputs go to the first corpus directory; the seeds and the regression
-# inputs are only read. The job's log lands in the run directory.
-(cd "$work/run" && ASAN_OPTIONS=quarantine_size_mb=64 \
-  "$OLDPWD/$build/fuzz_patch" -jobs=1 -workers=1 -max_total_time="$seconds" \
-  -timeout=5 -rss_limit_mb=1024 -close_fd_mask=3 -print_final_stats=1 \
-  -artifact_prefix="$work/artifacts/" \
-  "$work/corpus" "$work/seeds" "$OLDPWD/tools/fuzz/regressions") || status=$?
-cat "$work/run"/fuzz-*.log 2>/dev/null | grep -vE '^#[0-9]+\s+(NEW|REDUCE|pulse)' || true
+fuzz() {
+  local target=$1 time=$2
+  shift 2
+  mkdir -p "$work/$target/corpus" "$work/$target/run"
+  echo "== Fuzzing $target for ${time}s"
+  (cd "$work/$target/run" && ASAN_OPTIONS=quarantine_size_mb=64 \
+    "$root/$build/$target" -jobs=1 -workers=1 -max_total_time="$time" \
+    -timeout=20 -rss_limit_mb=2048 -close_fd_mask=3 -print_final_stats=1 \
+    -artifact_prefix="$work/artifacts/$target-" \
+    "$work/$target/corpus" "$@") || status=$?
+  cat "$work/$target/run"/fuzz-*.log 2>/dev/null | grep -vE '^#[0-9]+\s+(NEW|REDUCE|pulse)' || true
+}
+fuzz fuzz_patch "$seconds" "$work/seeds" "$root/tools/fuzz/regressions"
+fuzz fuzz_reader $((seconds / 2)) "$work/seeds" "$root/tools/fuzz/regressions"
+fuzz fuzz_roundtrip $((seconds * 2 / 3))
 
 if [ -n "$(ls -A "$work/artifacts")" ]; then
   mkdir -p "$build/findings"
@@ -48,7 +60,7 @@ if [ -n "$(ls -A "$work/artifacts")" ]; then
   exit 1
 fi
 if [ "$status" -ne 0 ]; then
-  echo "The fuzzer ended with status $status" >&2
+  echo "A fuzzer ended with status $status" >&2
   exit 1
 fi
 echo "== Fuzzing smoke run: no finding"

@@ -58,7 +58,8 @@ void ReadContainer(TPatchContext& context, const std::string& path) {
   TDiskFile& file = context.PatchFile;
   // Entry records are read a few bytes at a time: the patch is read through
   // a buffer of its own.
-  if (context.PatchReadAhead == nullptr) context.PatchReadAhead = std::make_unique<TReadAhead>();
+  if (context.PatchReadAhead == nullptr)
+    context.PatchReadAhead = std::make_unique_for_overwrite<TReadAhead>();
   file.ReadAhead = context.PatchReadAhead.get();
   OpenForReading(file, path);
   if (TakeIoStatus() != 0) {

@@ -48,13 +48,15 @@ void SearchForTargets(TPatchContext& context, TWorkState& work, TRunOptions& opt
 // What a run owns, reachable from the exit hook: a fatal stop removes the
 // run's own files, directories and noted times, whatever it was doing.
 struct TRun {
-  std::unique_ptr<TWorkState> Work = std::make_unique<TWorkState>();
+  // Made once the patch is open; not zeroed: the buffers are written
+  // before they are read.
+  std::unique_ptr<TWorkState> Work;
   TOsExitHook Outer;  // the hook that was there before, called on after
 };
 
 void StopRun(int code, void* data) {
   TRun& run = *static_cast<TRun*>(data);
-  RemoveCreatedFiles(run.Work->Files);
+  if (run.Work != nullptr) RemoveCreatedFiles(run.Work->Files);
   OsReleaseInterrupts();
   (void)OsSetExitHook(run.Outer);
   if (run.Outer.Call != nullptr) run.Outer.Call(code, run.Outer.Data);
@@ -109,6 +111,7 @@ void RunPatch(TRunOptions& options) {
   TInstallPlan plan;
   plan.Check = true;
   plan.Stage = !options.TestMode;
+  run.Work = std::make_unique_for_overwrite<TWorkState>();
   TestPatch(context, *run.Work, options, plan);
 
   if (options.TestMode) {

@@ -400,6 +400,38 @@ bool SimulateDelta(const TByteVector& source, const std::vector<TDeltaOp>& ops,
   return true;
 }
 
+bool MakeLargePatches(std::vector<TRobustPatch>& patches, std::string& error) {
+  patches.clear();
+  const TByteVector old = FixedOldFile();
+  const auto oldSize = static_cast<std::int32_t>(old.size());
+  // Addresses run over the source, then the output: each copy starts at the
+  // end of the previous copy's run plus its offset.
+  std::vector<TDeltaOp> grow = {TDeltaOp::Copy(oldSize, 0)};
+  std::int64_t written = oldSize;
+  std::int64_t runEnd = oldSize;
+  while (written < 2400000) {
+    // The whole output so far, again, from its first byte (address oldSize).
+    grow.push_back(TDeltaOp::Copy(static_cast<std::int32_t>(written),
+                                  static_cast<std::int32_t>(oldSize - runEnd)));
+    runEnd = oldSize + written;
+    written *= 2;
+  }
+  // Short pieces far apart in the 2.4 MB source, forwards and back, then one
+  // of 40,000 bytes.
+  std::vector<TDeltaOp> pick;
+  std::int64_t end = 0;
+  for (const std::int64_t at : {2300000, 5000, 1200000, 2390000, 700000, 9000, 1900000}) {
+    pick.push_back(TDeltaOp::Copy(300, static_cast<std::int32_t>(at - end)));
+    pick.push_back(TDeltaOp::Insert(Pseudo(25, static_cast<std::uint32_t>(at)), true, 20));
+    end = at + 300;
+  }
+  pick.push_back(TDeltaOp::Copy(40000, static_cast<std::int32_t>(100000 - end)));
+  TVariantPlan first = Variant(old, grow);
+  TVariantPlan second = Variant({}, pick);
+  second.ClaimedSize = written;
+  return AddSinglePatch("large_chain", "", Entry("", {first, second}), patches, error);
+}
+
 bool MakeRobustPatches(std::vector<TRobustPatch>& patches, std::string& error) {
   patches.clear();
   const TByteVector old = FixedOldFile();

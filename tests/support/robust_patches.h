@@ -53,6 +53,14 @@ struct TRobustPatch {
 // when one can't be built, which means the writer or these tables are wrong.
 bool MakeRobustPatches(std::vector<TRobustPatch>& patches, std::string& error);
 
+// Patches with outputs of megabytes, for the fuzz seeds only (each takes
+// tens of milliseconds, too slow for the sweeps): a single-file chain whose
+// first variant doubles its output to 2.4 MB by copies from the output
+// (so that copies come back from the flushed work file), and whose second
+// variant takes that output as its source and reads it in scattered short
+// pieces and in one long piece.
+bool MakeLargePatches(std::vector<TRobustPatch>& patches, std::string& error);
+
 // The bytes that ops produce from source, by the rules of the delta decoder,
 // written independently of it. False (with error set) when an operation
 // reaches outside what it may read, or the output would pass limit.

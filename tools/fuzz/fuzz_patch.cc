@@ -24,7 +24,16 @@
 // failed write), so such inputs cost milliseconds and no memory-backed disk.
 //
 // Bit 0 of the header's Reserved byte (which the program does not read)
-// makes NewPath differ from OldPath, so both layouts get fuzzed.
+// makes NewPath differ from OldPath, so both layouts get fuzzed; bits 1 to 3
+// add to the old tree what an earlier run may have left, when bits 4 to 7
+// are 0101 (see Planted).
+//
+// Speed: the scratch directory is on a memory file system (fuzz_support.h:
+// /dev/shm, or a tmpfs mounted for the purpose when running as root;
+// MENDRIX_FUZZ_DIR overrides), the patch itself is read from the input's bytes through the
+// platform layer (memory_patch.cc) instead of being written to a file, and
+// the fixed layout is checked by one lstat per watched path after a run and
+// restored only where that shows a change.
 #include <fcntl.h>
 #include <sanitizer/allocator_interface.h>
 #include <sanitizer/common_interface_defs.h>
@@ -39,13 +48,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "delta/streams.h"
 #include "fileio/fileio.h"
+#include "fuzz_support.h"
+#include "memory_patch.h"
 #include "patchfile/patch_format.h"
 #include "platform/platform.h"
 #include "run/run.h"
@@ -71,38 +81,26 @@ void OnAllocate(const volatile void* /*pointer*/, std::size_t size) {
 
 void OnFree(const volatile void* pointer) {
   if (CountingHeap) {
-    HeapGrowth -= static_cast<std::int64_t>(__sanitizer_get_allocated_size(const_cast<const void*>(pointer)));
+    HeapGrowth -=
+        static_cast<std::int64_t>(__sanitizer_get_allocated_size(const_cast<const void*>(pointer)));
   }
 }
 
-struct TExitRequest {
-  int Code = 0;
-};
-
-void ThrowOnExit(int code) { throw TExitRequest{code}; }
+using mendrix::fuzz::Finding;
+using mendrix::fuzz::TExitRequest;
 
 // Root/d1/d2/scratch; the levels between show writes that climb out.
 std::string Root;
 std::string Scratch;
 std::string TempDir;
 std::string WorkDir;
-std::string PatchPath;
 std::string OldFilePath;
 std::string OldTreePath;
 std::string NewFilePath;
 std::string NewTreePath;
+int HomeDirectory = -1;  // the fuzzer's own working directory
 std::vector<std::uint8_t> OldFileBytes;
 std::vector<mendrix::test::TNamedFile> OldTree;
-
-[[noreturn]] void Finding(const std::string& what) {
-  // Also through the sanitizer's report channel, which survives
-  // -close_fd_mask.
-  const std::string line = "mendrix-fuzz finding: " + what;
-  std::fprintf(stderr, "\n==%s\n", line.c_str());
-  std::fflush(stderr);
-  __sanitizer_report_error_summary(line.c_str());
-  std::abort();
-}
 
 std::string SystemName(const std::string& name) {
   std::string path = name;
@@ -112,17 +110,29 @@ std::string SystemName(const std::string& name) {
   return path;
 }
 
+// Writes a whole file with plain system calls: no stream buffer to allocate
+// and no directory to look up beyond the file's own path.
 void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  std::error_code error;
-  fs::create_directories(fs::path(path).parent_path(), error);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (!out) Finding("scratch file can't be written: " + path);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) Finding("scratch file can't be written: " + path);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) Finding("scratch file can't be written: " + path);
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
 }
 
 std::vector<std::uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+  std::vector<std::uint8_t> bytes;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return bytes;
+  std::uint8_t buffer[4096];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  ::close(fd);
+  return bytes;
 }
 
 std::set<std::string> Listing(const std::string& directory) {
@@ -160,51 +170,178 @@ TStamp StampOf(const std::string& path) {
   return stamp;
 }
 
-// Everything the fixed layout consists of, with the stamps it had when it
-// was last put in place: the levels above the scratch directory, the
-// scratch directory itself, the working directory and the targets.
-std::vector<std::pair<std::string, TStamp>> Watched;
+// Everything the fixed layout consists of: the levels above the scratch
+// directory, the scratch directory itself, the working directory and the
+// targets, each with the stamp it had when it was last put in place and the
+// one it has after the last run (taken once, then used by every check and
+// by the next reset).
+struct TWatched {
+  std::string Path;
+  bool InOldTree = false;
+  bool Directory = false;
+  TStamp Placed;
+  TStamp Now;
+};
+std::vector<TWatched> Watched;
+enum TWatchedIndex {
+  RootIndex,
+  Level1Index,
+  Level2Index,
+  ScratchIndex,
+  WorkIndex,
+  OldFileIndex,
+  OldTreeIndex
+};
 
-std::vector<std::string> WatchedPaths() {
-  std::vector<std::string> paths = {Root, Root + "/d1", Root + "/d1/d2", Scratch, WorkDir,
-                                    OldFilePath, OldTreePath};
+// What an earlier run or another program may have left in the old tree,
+// chosen per input by bits 1 to 3 of the header's Reserved byte when its
+// bits 4 to 7 are LayoutMarker (tree patches only), so that the install
+// meets it:
+constexpr int EarlierBackups = 1;  // Backup/a.dat, a second name of a.dat, and
+                                   // Backup/c.txt, another file
+constexpr int LeftoverCopies = 2;  // a.dat.DWX0, empty (the start of any result),
+                                   // and sub/b.dat.DWX0, the start of none
+constexpr int LinkedFile = 4;      // keep.bin a symbolic link to a.dat
+constexpr int LayoutMarker = 5;    // the high half of Reserved that turns them on
+int PlacedLayout = 0;
+
+struct TPlanted {
+  int Layout;
+  const char* Name;  // below the old tree
+  bool Directory;
+};
+constexpr TPlanted Planted[] = {
+    {EarlierBackups, "Backup", true},          {EarlierBackups, "Backup/a.dat", false},
+    {EarlierBackups, "Backup/c.txt", false},   {LeftoverCopies, "a.dat.DWX0", false},
+    {LeftoverCopies, "sub/b.dat.DWX0", false},
+};
+
+void ListWatched(int layout) {
+  Watched.clear();
+  const auto add = [](const std::string& path, bool inOldTree, bool directory) {
+    for (const TWatched& watched : Watched) {
+      if (watched.Path == path) return;
+    }
+    Watched.push_back({path, inOldTree, directory, {}, {}});
+  };
+  add(Root, false, true);
+  add(Root + "/d1", false, true);
+  add(Root + "/d1/d2", false, true);
+  add(Scratch, false, true);
+  add(WorkDir, false, true);
+  add(OldFilePath, false, false);
+  add(OldTreePath, true, true);
   for (const auto& file : OldTree) {
     const std::string path = OldTreePath + "/" + SystemName(file.Name);
-    paths.push_back(path);
-    const std::string directory = fs::path(path).parent_path().string();
-    if (std::find(paths.begin(), paths.end(), directory) == paths.end()) paths.push_back(directory);
+    add(fs::path(path).parent_path().string(), true, true);
+    add(path, true, false);
   }
-  return paths;
+  for (const TPlanted& planted : Planted) {
+    if ((layout & planted.Layout) != 0)
+      add(OldTreePath + "/" + planted.Name, true, planted.Directory);
+  }
 }
 
-bool Unchanged(const std::string& path) {
-  for (const auto& [watched, stamp] : Watched) {
-    if (watched == path) return StampOf(path) == stamp;
+// Writes the old tree afresh, with what layout adds to it.
+void PlaceOldTree(int layout) {
+  RemoveAll(OldTreePath);
+  for (const auto& file : OldTree) {
+    const std::string path = OldTreePath + "/" + SystemName(file.Name);
+    std::error_code error;
+    fs::create_directories(fs::path(path).parent_path(), error);
+    WriteFile(path, file.Bytes);
   }
-  return false;
+  const std::string tree = OldTreePath + "/";
+  if ((layout & EarlierBackups) != 0) {
+    ::mkdir((tree + "Backup").c_str(), 0755);
+    if (::link((tree + "a.dat").c_str(), (tree + "Backup/a.dat").c_str()) != 0) {
+      Finding("can't link the earlier backup");
+    }
+    WriteFile(tree + "Backup/c.txt", {'e', 'a', 'r', 'l', 'i', 'e', 'r'});
+  }
+  if ((layout & LeftoverCopies) != 0) {
+    WriteFile(tree + "a.dat.DWX0", {});
+    WriteFile(tree + "sub/b.dat.DWX0", {'n', 'o', 't', ' ', 'a', ' ', 's', 't', 'a', 'r', 't'});
+  }
+  if ((layout & LinkedFile) != 0) {
+    ::unlink((tree + "keep.bin").c_str());
+    if (::symlink("a.dat", (tree + "keep.bin").c_str()) != 0) Finding("can't make the link");
+  }
+  PlacedLayout = layout;
 }
 
-// Puts the fixed targets back and removes whatever a run left, unless the
-// last run touched nothing (most damaged patches stop before any write).
-void ResetScratch() {
-  bool intact = !Watched.empty();
-  for (const auto& [path, stamp] : Watched) intact = intact && StampOf(path) == stamp;
-  if (intact) return;
+bool LayoutIntact = false;
+
+// Takes the stamps of the layout after a run.
+void StampWatched() {
+  LayoutIntact = true;
+  for (TWatched& watched : Watched) {
+    watched.Now = StampOf(watched.Path);
+    LayoutIntact = LayoutIntact && watched.Now == watched.Placed;
+  }
+}
+
+bool Unchanged(TWatchedIndex index) { return Watched[index].Now == Watched[index].Placed; }
+
+// Reads every target back and lists the scratch directory: the layout must
+// be exactly the fixed one. Only with MENDRIX_FUZZ_VERIFY_RESET set, to test
+// that resetting by stamps misses nothing.
+void VerifyLayout() {
+  const std::set<std::string> fixed = {"tmp", "cwd", "old.bin", "oldtree"};
   for (const std::string& name : Listing(Scratch)) {
-    if (name != "tmp" && name != "cwd" && name != "patch.pat") RemoveAll(Scratch + "/" + name);
+    if (fixed.count(name) == 0) Finding("reset left " + name + " beside the targets");
   }
-  WriteFile(OldFilePath, OldFileBytes);
-  for (const auto& file : OldTree) WriteFile(OldTreePath + "/" + SystemName(file.Name), file.Bytes);
-  Watched.clear();
-  for (const std::string& path : WatchedPaths()) Watched.emplace_back(path, StampOf(path));
+  if (ReadFile(OldFilePath) != OldFileBytes) Finding("reset left another old file");
+  std::size_t files = 0;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(OldTreePath, error), end; !error && it != end;
+       it.increment(error)) {
+    if (!it->is_directory()) ++files;
+  }
+  std::size_t planted = 0;
+  for (const TPlanted& item : Planted)
+    planted += (PlacedLayout & item.Layout) != 0 && !item.Directory;
+  if (files != OldTree.size() + planted) Finding("reset left another number of files in the tree");
+  for (const auto& file : OldTree) {
+    const std::string path = OldTreePath + "/" + SystemName(file.Name);
+    if ((PlacedLayout & LinkedFile) != 0 && file.Name == "keep.bin") {
+      if (!fs::is_symlink(path)) Finding("reset left keep.bin no link");
+    } else if (ReadFile(path) != file.Bytes) {
+      Finding("reset left another " + file.Name);
+    }
+  }
 }
 
-// The lowest free descriptor number: a descriptor left open by a run takes
-// it, so it moves.
-int LowestFreeDescriptor() {
-  const int probe = ::dup(0);
-  ::close(probe);
-  return probe;
+// Puts the fixed targets back, in the layout asked for, and removes whatever
+// a run left, unless the last run touched nothing (most damaged patches stop
+// before any write) and the layout is the same.
+void ResetScratch(int layout) {
+  static const bool verify = std::getenv("MENDRIX_FUZZ_VERIFY_RESET") != nullptr;
+  if (LayoutIntact && layout == PlacedLayout) {
+    if (verify) VerifyLayout();
+    return;
+  }
+  for (const std::string& name : Listing(Scratch)) {
+    if (name != "tmp" && name != "cwd" && name != "old.bin" && name != "oldtree") {
+      RemoveAll(Scratch + "/" + name);
+    }
+  }
+  const bool oldFileChanged = !Unchanged(OldFileIndex);
+  bool treeChanged = layout != PlacedLayout;
+  for (const TWatched& watched : Watched)
+    treeChanged = treeChanged || (watched.InOldTree && watched.Now != watched.Placed);
+  if (treeChanged) {
+    PlaceOldTree(layout);
+    ListWatched(layout);
+  }
+  if (oldFileChanged) {
+    RemoveAll(OldFilePath);  // a run may leave a directory there
+    WriteFile(OldFilePath, OldFileBytes);
+  }
+  for (TWatched& watched : Watched) watched.Placed = StampOf(watched.Path);
+  for (TWatched& watched : Watched) watched.Now = watched.Placed;
+  LayoutIntact = true;
+  if (verify) VerifyLayout();
 }
 
 bool HasInstallCopySuffix(const std::string& name) {
@@ -222,6 +359,9 @@ void CheckNoInstallCopies(const std::string& tree, const std::uint8_t* data, std
        it.increment(error)) {
     const std::string name = it->path().filename().string();
     if (!HasInstallCopySuffix(name)) continue;
+    if ((PlacedLayout & LeftoverCopies) != 0 && (name == "a.dat.DWX0" || name == "b.dat.DWX0")) {
+      continue;  // put there before the run
+    }
     // A name the patch itself gives is no leftover.
     // Bytes against chars: compared as unsigned, or names outside ASCII
     // would never be found.
@@ -240,31 +380,34 @@ void CheckAfterRun(int exitCode, bool tree, bool separateNew, const std::uint8_t
     Finding("work file left in the temp directory: " + *Listing(TempDir).begin());
   }
   ::mkdir(TempDir.c_str(), 0777);
-  if (!Unchanged(WorkDir)) Finding("the working directory was written to");
-  if (!Unchanged(Root) || !Unchanged(Root + "/d1") || !Unchanged(Root + "/d1/d2")) {
+  StampWatched();
+  if (LayoutIntact) return;
+  if (!Unchanged(WorkIndex)) Finding("the working directory was written to");
+  if (!Unchanged(RootIndex) || !Unchanged(Level1Index) || !Unchanged(Level2Index)) {
     Finding("file written outside the scratch directory");
   }
-  if (!Unchanged(Scratch)) {
-    static const std::set<std::string> expected = {"tmp",     "cwd",     "patch.pat", "old.bin",
+  bool newTree = false;
+  if (!Unchanged(ScratchIndex)) {
+    static const std::set<std::string> expected = {"tmp",     "cwd",     "old.bin",
                                                    "oldtree", "new.bin", "newtree"};
     for (const std::string& name : Listing(Scratch)) {
       if (expected.count(name) == 0) Finding("unexpected file beside the targets: " + name);
+      newTree = newTree || name == "newtree";
     }
   }
   // An install copy left anywhere in a tree shows in the stamp of the tree
   // or of one of its fixed subdirectories (new directories are made in one
   // of them).
   bool treeTouched = false;
-  for (const auto& [path, stamp] : Watched) {
-    if (path.rfind(OldTreePath, 0) == 0 && fs::is_directory(path)) {
-      treeTouched = treeTouched || StampOf(path) != stamp;
-    }
+  for (const TWatched& watched : Watched) {
+    treeTouched =
+        treeTouched || (watched.InOldTree && watched.Directory && watched.Now != watched.Placed);
   }
   if (treeTouched) CheckNoInstallCopies(OldTreePath, data, size);
-  if (fs::exists(NewTreePath)) CheckNoInstallCopies(NewTreePath, data, size);
+  if (newTree) CheckNoInstallCopies(NewTreePath, data, size);
   if (!tree) {
     // The one target is wholly old unless the run completed.
-    if ((exitCode != 0 || separateNew) && !Unchanged(OldFilePath) &&
+    if ((exitCode != 0 || separateNew) && !Unchanged(OldFileIndex) &&
         ReadFile(OldFilePath) != OldFileBytes) {
       Finding("single-file target changed by a failed run");
     }
@@ -279,29 +422,15 @@ void CheckAfterRun(int exitCode, bool tree, bool separateNew, const std::uint8_t
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   // Standard input at its end: every key wait returns at once. Standard
   // output (progress messages) is not wanted either.
-  int null = ::open("/dev/null", O_RDWR);
-  if (null < 0) Finding("no /dev/null");
-  ::dup2(null, 0);
-  ::dup2(null, 1);
-  ::close(null);
+  mendrix::fuzz::QuietStandardStreams();
 
   struct rlimit fileSize = {FileSizeLimit, FileSizeLimit};
   if (::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) Finding("can't limit the file size");
-  std::signal(SIGXFSZ, SIG_IGN);
 
-  std::string base = "/tmp";
-  if (const char* dir = std::getenv("MENDRIX_FUZZ_DIR")) {
-    base = dir;
-  } else if (fs::is_directory("/dev/shm")) {
-    base = "/dev/shm";  // memory-backed: the runs create many small files
-  }
-  std::string pattern = base + "/mendrix-fuzz-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) Finding("can't make the scratch directory");
-  Root = pattern;
+  Root = mendrix::fuzz::MakeScratchRoot("mendrix-fuzz");
   Scratch = Root + "/d1/d2/scratch";
   TempDir = Scratch + "/tmp";
   WorkDir = Scratch + "/cwd";
-  PatchPath = Scratch + "/patch.pat";
   OldFilePath = Scratch + "/old.bin";
   OldTreePath = Scratch + "/oldtree";
   NewFilePath = Scratch + "/new.bin";
@@ -310,15 +439,20 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   fs::create_directories(WorkDir);
   ::setenv("TMPDIR", TempDir.c_str(), 1);
   ::setenv("TZ", "UTC", 1);
+  HomeDirectory = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (HomeDirectory < 0) Finding("can't open the working directory");
 
   OldFileBytes = mendrix::test::FixedOldFile();
   OldTree = mendrix::test::FixedOldTree();
-  mendrix::OsSetExitHook(ThrowOnExit);
+  ListWatched(0);
+  // The first reset writes every target: nothing is in place yet.
+  for (TWatched& watched : Watched) watched.Now.Size = -2;
+  LayoutIntact = false;
+  ResetScratch(0);
+
+  (void)mendrix::OsSetExitHook({&mendrix::fuzz::ThrowOnExit, nullptr});
   __sanitizer_install_malloc_and_free_hooks(OnAllocate, OnFree);
   std::fprintf(stderr, "mendrix-fuzz: scratch directory %s\n", Scratch.c_str());
-  // Leaves the scratch directory behind for inspection only when a finding
-  // aborts; a normal end removes it.
-  std::atexit([] { RemoveAll(Root); });
   return 0;
 }
 
@@ -327,31 +461,44 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // the header; a patch without a usable trailer stops at once either way.
   bool tree = false;
   bool separateNew = false;
+  int layout = 0;
   if (size >= static_cast<std::size_t>(mendrix::TrailerSize)) {
     const std::uint8_t* trailer = data + size - mendrix::TrailerSize;
-    const std::uint32_t containerLength = std::uint32_t{trailer[0]} | std::uint32_t{trailer[1]} << 8 |
-                                          std::uint32_t{trailer[2]} << 16 |
-                                          std::uint32_t{trailer[3]} << 24;
-    if (containerLength >= static_cast<std::uint32_t>(mendrix::HeaderSize) && containerLength <= size) {
+    const std::uint32_t containerLength =
+        std::uint32_t{trailer[0]} | std::uint32_t{trailer[1]} << 8 |
+        std::uint32_t{trailer[2]} << 16 | std::uint32_t{trailer[3]} << 24;
+    if (containerLength >= static_cast<std::uint32_t>(mendrix::HeaderSize) &&
+        containerLength <= size) {
       const std::uint8_t* header = data + size - containerLength;
       tree = header[8] == mendrix::TreePatchKind;
       separateNew = (header[9] & 1) != 0;
+      // Only with the high half 0101: most damaged patches keep the plain
+      // layout, and changing it costs a reset.
+      if (tree && header[9] >> 4 == LayoutMarker) layout = (header[9] >> 1) & 7;
     }
   }
 
-  ResetScratch();
-  WriteFile(PatchPath, std::vector<std::uint8_t>(data, data + size));
-  const int lowestFree = LowestFreeDescriptor();
+  // A write past the file size limit must fail, not end the process (as
+  // the program's start-up arranges too). libFuzzer sets its own handler
+  // after LLVMFuzzerInitialize, so this is done at the first input.
+  static const bool sizeSignalIgnored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+  if (!sizeSignalIgnored) Finding("can't ignore SIGXFSZ");
+
+  ResetScratch(layout);
+  mendrix::fuzz::SetMemoryPatch(data, size);
+  // The lowest free descriptor number: a descriptor left open by the run
+  // takes it.
+  const int lowestFree = ::dup(0);
+  ::close(lowestFree);
 
   mendrix::TRunOptions options;
-  options.PatchName = PatchPath;
+  options.PatchName = mendrix::fuzz::MemoryPatchPath;
   options.OldPath = tree ? OldTreePath : OldFilePath;
   options.NewPath = separateNew ? (tree ? NewTreePath : NewFilePath) : options.OldPath;
 
   // The run sees the scratch directory's cwd as its working directory; the
   // fuzzer's own relative paths (corpus, artifacts) stay where they were.
-  const int home = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (home < 0 || ::chdir(WorkDir.c_str()) != 0) Finding("can't enter the scratch directory");
+  if (::chdir(WorkDir.c_str()) != 0) Finding("can't enter the scratch directory");
   int exitCode = 0;
   HeapGrowth = 0;
   HeapPeak = 0;
@@ -362,22 +509,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     exitCode = request.Code;
   }
   CountingHeap = false;
-  if (HeapPeak > HeapLimit) Finding("the run's heap grew by " + std::to_string(HeapPeak) + " bytes");
-  if (std::getenv("MENDRIX_FUZZ_SHOW_HEAP") != nullptr) {
+  if (HeapPeak > HeapLimit)
+    Finding("the run's heap grew by " + std::to_string(HeapPeak) + " bytes");
+  static const bool showHeap = std::getenv("MENDRIX_FUZZ_SHOW_HEAP") != nullptr;
+  if (showHeap) {
     std::fprintf(stderr, "mendrix-fuzz: exit %d, heap growth %lld\n", exitCode,
                  static_cast<long long>(HeapPeak));
   }
-  if (::fchdir(home) != 0) Finding("can't return to the working directory");
-  ::close(home);
+  if (::fchdir(HomeDirectory) != 0) Finding("can't return to the working directory");
   if (exitCode != 0 && exitCode != 1) Finding("exit code " + std::to_string(exitCode));
 
-  // The decoder's stream files were closed by the fatal stop's clean-up;
-  // mark them so before any new descriptor can take their numbers.
-  mendrix::ReleaseWorkFiles();
-  (void)mendrix::TakeIoStatus();
-
+  // Nothing to reset: the run owned its state, and a stopped run removed
+  // its files and closed every handle on its way out.
   CheckAfterRun(exitCode, tree, separateNew, data, size);
-  mendrix::RemoveCreatedFiles();
-  if (LowestFreeDescriptor() != lowestFree) Finding("file descriptor left open by a run");
+  if (mendrix::fuzz::OpenMemoryPatches() != 0) Finding("patch file left open by a run");
+  if (::fcntl(lowestFree, F_GETFD) != -1) Finding("file descriptor left open by a run");
   return 0;
 }
