@@ -21,6 +21,7 @@ enum class TOption {
   Backup,
   Self,
   Mendrix,
+  Jobs,
 };
 
 // What is known of an option: every spelling, dashes included (the
@@ -46,6 +47,7 @@ constexpr TOptionInfo OptionInfos[] = {
     {TOption::Backup, "-backup --backup", true, true},
     {TOption::Self, "-self --self", false, true},
     {TOption::Mendrix, "-mendrix --mendrix", true, true},
+    {TOption::Jobs, "-j --jobs", true, true},
 };
 
 // The option spelled so; null when there is none.
@@ -112,6 +114,25 @@ bool ReadOption(const std::vector<std::string>& arguments, std::size_t& i, TGive
   return true;
 }
 
+// The number of -j: 1 to MaxJobs.
+bool ReadJobs(const TGivenOption& given, int& jobs, std::string& error) {
+  int value = 0;
+  for (const char c : given.Value) {
+    if (c < '0' || c > '9' || value > MaxJobs) {
+      value = 0;
+      break;
+    }
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > MaxJobs) {
+    error = "Option \"" + given.Spelling + "\" takes a number from 1 to " +
+            std::to_string(MaxJobs) + ".";
+    return false;
+  }
+  jobs = value;
+  return true;
+}
+
 bool ApplyOption(const TGivenOption& given, TParse& parse, std::string& error) {
   TMakeCommand& command = parse.Command;
   TMakeOptions& options = command.Options;
@@ -157,6 +178,8 @@ bool ApplyOption(const TGivenOption& given, TParse& parse, std::string& error) {
     case TOption::Mendrix:
       options.MendrixPath = given.Value;
       break;
+    case TOption::Jobs:
+      return ReadJobs(given, options.Jobs, error);
   }
   return true;
 }
@@ -252,6 +275,8 @@ std::string MakeUsageText() {
          "  -mendrix, --mendrix FILE\n"
          "                       the Mendrix program for --self (default: the one beside\n"
          "                       mendrix-make)\n"
+         "  -j, --jobs N         make N files of a tree at once (default: the number of\n"
+         "                       processors); the patch is the same for any N\n"
          "  -l, --list           show what PATCH holds; with --json for scripts\n"
          "  -q, --quiet, -quiet  no progress and no summary; warnings and errors stay\n"
          "  -v, --verbose        a line per file made, also when not on a terminal\n"

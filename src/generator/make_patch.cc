@@ -1,10 +1,14 @@
 #include "generator/make_patch.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "console/console.h"
@@ -263,13 +267,84 @@ bool MakeFilePatch(const TMakeJob& job, std::string& error) {
   return true;
 }
 
-// The entries of a tree patch, one a planned entry.
-bool AddTreeEntries(const TMakeJob& job, const std::vector<TTree>& olds, const TTree& newTree,
-                    const TTreePlan& plan, std::string& error) {
-  const auto readOld = [&](const TChainSource& source, std::vector<std::uint8_t>& out,
-                           std::string& readError) {
-    return ReadWholeFile(olds[source.OldIndex].Files.at(source.Name).Path, out, readError);
+// Reads the old file a chain starts from, in one of the old trees.
+struct TOldTreeReader {
+  const std::vector<TTree>& Olds;
+  bool operator()(const TChainSource& source, std::vector<std::uint8_t>& out,
+                  std::string& error) const {
+    return ReadWholeFile(Olds[source.OldIndex].Files.at(source.Name).Path, out, error);
+  }
+};
+
+// The entry of a tree patch for one planned entry.
+bool MakeTreeEntry(const TEntryPlan& planned, const TTree& newTree, const TOldTreeReader& readOld,
+                   TProgress& progress, TWriterEntry& entry, std::string& error) {
+  const TTreeFile& newFile = newTree.Files.at(planned.Name);
+  entry.Name = planned.Name;
+  if (planned.Embedded) {
+    entry.Type = EmbeddedEntryType;
+    entry.EmbeddedTime = newFile.DosTime;
+    return ReadWholeFile(newFile.Path, entry.Content, error);
+  }
+  entry.Info.ResultCrc = newFile.Digest.Crc;
+  entry.Info.ResultSize = static_cast<std::uint32_t>(newFile.Digest.Size);
+  entry.Info.ResultTime = newFile.DosTime;
+  return MakeFileEntry(planned.Chain, newFile.Path, progress, readOld, entry, error);
+}
+
+// What a worker hands back for one entry.
+struct TMadeEntry {
+  bool Done = false;
+  bool Made = false;
+  TWriterEntry Entry;
+  std::string Error;
+};
+
+// The entries made by jobs threads at once, each taking the next entry not
+// yet taken. Each entry is made exactly as one thread makes it, and they are
+// handed on in plan order: the patch is the same for any number of threads.
+// deliver(i, made) is called on this thread for every entry in turn, and
+// false from it (or a failed entry) ends the run: the threads stop taking.
+template <typename TDeliver>
+void MakeEntriesAtOnce(const TTreePlan& plan, const TTree& newTree, const TOldTreeReader& readOld,
+                       int jobs, const TDeliver& deliver) {
+  const std::size_t count = plan.Entries.size();
+  std::vector<TMadeEntry> made(count);
+  std::mutex lock;
+  std::condition_variable changed;
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  const auto work = [&] {
+    TProgress silent(false);
+    for (std::size_t i = next++; i < count && !stop; i = next++) {
+      TMadeEntry entry;
+      entry.Made =
+          MakeTreeEntry(plan.Entries[i], newTree, readOld, silent, entry.Entry, entry.Error);
+      entry.Done = true;
+      const std::lock_guard<std::mutex> guard(lock);
+      made[i] = std::move(entry);
+      changed.notify_all();
+    }
   };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < jobs; ++t) threads.emplace_back(work);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::unique_lock<std::mutex> guard(lock);
+    changed.wait(guard, [&] { return made[i].Done; });
+    TMadeEntry entry = std::move(made[i]);
+    guard.unlock();
+    if (!deliver(i, entry)) {
+      stop = true;
+      break;
+    }
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+// The entries of a tree patch, one a planned entry; jobs of them at once.
+bool AddTreeEntries(const TMakeJob& job, const std::vector<TTree>& olds, const TTree& newTree,
+                    const TTreePlan& plan, int jobs, std::string& error) {
+  const TOldTreeReader readOld{olds};
   const auto work = [&](const TEntryPlan& planned) {
     const TTreeFile& newFile = newTree.Files.at(planned.Name);
     return planned.Embedded ? static_cast<std::int64_t>(newFile.Digest.Size)
@@ -278,28 +353,40 @@ bool AddTreeEntries(const TMakeJob& job, const std::vector<TTree>& olds, const T
   std::int64_t totalWork = 0;
   for (const TEntryPlan& planned : plan.Entries) totalWork += work(planned);
   job.Progress.StartRun(static_cast<std::int64_t>(plan.Entries.size()), totalWork);
-  for (const TEntryPlan& planned : plan.Entries) {
-    const TTreeFile& newFile = newTree.Files.at(planned.Name);
-    job.Progress.StartFile(planned.Name, work(planned));
-    TWriterEntry entry;
-    entry.Name = planned.Name;
-    if (planned.Embedded) {
-      entry.Type = EmbeddedEntryType;
-      entry.EmbeddedTime = newFile.DosTime;
-      if (!ReadWholeFile(newFile.Path, entry.Content, error)) return false;
-    } else {
-      entry.Info.ResultCrc = newFile.Digest.Crc;
-      entry.Info.ResultSize = static_cast<std::uint32_t>(newFile.Digest.Size);
-      entry.Info.ResultTime = newFile.DosTime;
-      if (!MakeFileEntry(planned.Chain, newFile.Path, job.Progress, readOld, entry, error)) {
-        return false;
-      }
-    }
+  const auto finish = [&](const TEntryPlan& planned, TWriterEntry& entry) {
     job.Progress.FinishFile();
     ReportEntry(job, planned.Name, entry);
     job.Patch.Entries.push_back(std::move(entry));
+  };
+  if (jobs <= 1 || plan.Entries.size() <= 1) {
+    for (const TEntryPlan& planned : plan.Entries) {
+      job.Progress.StartFile(planned.Name, work(planned));
+      TWriterEntry entry;
+      if (!MakeTreeEntry(planned, newTree, readOld, job.Progress, entry, error)) return false;
+      finish(planned, entry);
+    }
+    return true;
   }
-  return true;
+  bool made = true;
+  MakeEntriesAtOnce(plan, newTree, readOld, jobs, [&](std::size_t i, TMadeEntry& entry) {
+    const TEntryPlan& planned = plan.Entries[i];
+    job.Progress.StartFile(planned.Name, work(planned));
+    if (!entry.Made) {
+      error = entry.Error;
+      made = false;
+      return false;
+    }
+    finish(planned, entry.Entry);
+    return true;
+  });
+  return made;
+}
+
+// Threads for the files of a tree: -j, or one per processor.
+int JobCount(const TMakeOptions& options) {
+  if (options.Jobs > 0) return std::min(options.Jobs, MaxJobs);
+  const unsigned processors = std::thread::hardware_concurrency();
+  return static_cast<int>(std::clamp(processors, 1u, static_cast<unsigned>(MaxJobs)));
 }
 
 // A tree patch: the trees read, their differences planned and made.
@@ -314,7 +401,7 @@ bool MakeTreePatch(const TMakeJob& job, std::string& error) {
   if (!ScanTree(options.NewPath, newTree, error)) return false;
   const TTreePlan plan = PlanTree(olds, newTree);
   for (const std::string& warning : plan.Warnings) Warn(job.Progress, warning);
-  if (!AddTreeEntries(job, olds, newTree, plan, error)) return false;
+  if (!AddTreeEntries(job, olds, newTree, plan, JobCount(job.Options), error)) return false;
   if (plan.Entries.empty()) {
     Warn(job.Progress, "the old and new versions are identical; the patch changes nothing.");
   }

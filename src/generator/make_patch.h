@@ -19,7 +19,12 @@ struct TMakeOptions {
   bool Force = false;         // an existing patch file may be replaced
   bool Quiet = false;         // no progress display and no summary
   bool Verbose = false;       // a line per file, also when not on a terminal
+  // Files of a tree made at once, 1 to MaxJobs; 0: as many as there are
+  // processors. The patch is the same for any number.
+  int Jobs = 0;
 };
+
+constexpr int MaxJobs = 64;
 
 // Turns a notice text file into notice bytes: each line break (LF or CR LF)
 // becomes one zero byte; everything else, "#%" language sections included,

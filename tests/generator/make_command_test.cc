@@ -37,6 +37,7 @@ std::string Describe(const TMakeCommand& command) {
   if (o.Force) text += " force";
   if (o.Quiet) text += " quiet";
   if (o.Verbose) text += " verbose";
+  if (o.Jobs != 0) text += " jobs=" + std::to_string(o.Jobs);
   return text;
 }
 
@@ -60,6 +61,8 @@ TEST(ParseMakeCommand, ReadsPathsAndEverySpellingOfTheOptions) {
        "make p < o > n notice=n.txt backup=B self mendrix=m quiet"},
       {{"-f", "-q", "p", "o", "n"}, "make p < o > n force quiet"},
       {{"--force", "-v", "p", "o", "n"}, "make p < o > n force verbose"},
+      {{"-j", "3", "p", "o", "n"}, "make p < o > n jobs=3"},
+      {{"p", "--jobs=64", "o", "n"}, "make p < o > n jobs=64"},
       // The last of -q and -v counts.
       {{"-v", "-q", "p", "o", "n"}, "make p < o > n quiet"},
       {{"-q", "--verbose", "p", "o", "n"}, "make p < o > n verbose"},
@@ -87,6 +90,11 @@ TEST(ParseMakeCommand, ReadsPathsAndEverySpellingOfTheOptions) {
       {{"-fq", "p", "o", "n"}, "error: Illegal option \"-fq\"."},
       {{"p", "o", "n", "-backup"}, "error: Option \"-backup\" needs a value."},
       {{"-o", "a", "-o", "b", "o", "n"}, "error: given twice"},
+      {{"-j", "0", "p", "o", "n"}, "error: Option \"-j\" takes a number from 1 to 64."},
+      {{"--jobs=65", "p", "o", "n"}, "error: takes a number from 1 to 64"},
+      {{"-j", "2x", "p", "o", "n"}, "error: takes a number from 1 to 64"},
+      {{"-j", "99999999999", "p", "o", "n"}, "error: takes a number from 1 to 64"},
+      {{"--list", "-j", "2", "p"}, "error: \"-j\" doesn't go with --list"},
       {{"--json", "p", "o", "n"}, "error: --json goes with --list"},
       {{"--list"}, "error: --list takes one patch"},
       {{"--list", "a", "b"}, "error: --list takes one patch"},

@@ -169,6 +169,13 @@ TEST_F(MakePatchRun, TreeRoundTripsFromEachOldTree) {
   const TRunResult made = Make({"p.pat", "old1", "old2", "new"});
   ASSERT_EQ(made.ExitCode, 0) << made.Err;
   EXPECT_NE(made.Err.find("\"gone.txt\""), std::string::npos) << made.Err;
+  // The files made by one thread or several: the same bytes.
+  for (const std::string jobs : {"1", "2", "3"}) {
+    const TRunResult again = Make({"-j", jobs, "p" + jobs + ".pat", "old1", "old2", "new"});
+    ASSERT_EQ(again.ExitCode, 0) << again.Err;
+    EXPECT_EQ(ReadFileBytes(Dir.File("p" + jobs + ".pat")), ReadFileBytes(Dir.File("p.pat")))
+        << "-j " << jobs;
+  }
   for (const auto* old : {&old1, &old2}) {
     fs::remove_all(Dir.File("apply"));
     for (const auto& [name, bytes] : *old) WriteFileBytes(Dir.File("apply/tree/" + name), bytes);
