@@ -18,13 +18,14 @@ namespace mendrix {
 // What a plan's streams take: the number, insert and add streams in bytes,
 // the flag and sign streams in bits.
 struct TPlanCost {
-  std::int64_t Bytes = 0;
-  std::int64_t FlagBits = 0;
-  std::int64_t SignBits = 0;
   // Bytes of the five streams.
   std::int64_t StreamBytes() const;
   // Bits of the five streams, each bit stream counted to its last bit.
   std::int64_t Bits() const { return 8 * Bytes + FlagBits + SignBits; }
+
+  std::int64_t Bytes = 0;
+  std::int64_t FlagBits = 0;
+  std::int64_t SignBits = 0;
 };
 
 // The parameters a plan is made for.

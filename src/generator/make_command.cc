@@ -25,29 +25,34 @@ enum class TOption {
 };
 
 // What is known of an option: every spelling, dashes included (the
-// single-dash words are those of earlier versions), whether it takes a
-// value, and whether it only makes sense when a patch is made.
+// single-dash words are those of earlier versions), and its flags.
+enum TOptionFlag : unsigned {
+  TakesValue = 1,  // the next argument, or what follows '=' in a long spelling
+  MakesOnly = 2,   // only makes sense when a patch is made
+};
+
 struct TOptionInfo {
   TOption Option;
   std::string_view Spellings;  // separated by spaces
-  bool TakesValue;
-  bool MakesOnly;
+  unsigned Flags = 0;
+
+  bool Has(TOptionFlag flag) const { return (Flags & flag) != 0; }
 };
 
 constexpr TOptionInfo OptionInfos[] = {
-    {TOption::Help, "-h --help", false, false},
-    {TOption::Version, "-V --version", false, false},
-    {TOption::Verbose, "-v --verbose", false, false},
-    {TOption::Quiet, "-q --quiet -quiet", false, false},
-    {TOption::Force, "-f --force", false, true},
-    {TOption::List, "-l --list", false, false},
-    {TOption::Json, "--json", false, false},
-    {TOption::Output, "-o --output", true, true},
-    {TOption::Notice, "-notice --notice", true, true},
-    {TOption::Backup, "-backup --backup", true, true},
-    {TOption::Self, "-self --self", false, true},
-    {TOption::Mendrix, "-mendrix --mendrix", true, true},
-    {TOption::Jobs, "-j --jobs", true, true},
+    {TOption::Help, "-h --help"},
+    {TOption::Version, "-V --version"},
+    {TOption::Verbose, "-v --verbose"},
+    {TOption::Quiet, "-q --quiet -quiet"},
+    {TOption::Force, "-f --force", MakesOnly},
+    {TOption::List, "-l --list"},
+    {TOption::Json, "--json"},
+    {TOption::Output, "-o --output", TakesValue | MakesOnly},
+    {TOption::Notice, "-notice --notice", TakesValue | MakesOnly},
+    {TOption::Backup, "-backup --backup", TakesValue | MakesOnly},
+    {TOption::Self, "-self --self", MakesOnly},
+    {TOption::Mendrix, "-mendrix --mendrix", TakesValue | MakesOnly},
+    {TOption::Jobs, "-j --jobs", TakesValue | MakesOnly},
 };
 
 // The option spelled so; null when there is none.
@@ -100,11 +105,11 @@ bool ReadOption(const std::vector<std::string>& arguments, std::size_t& i, TGive
     error = "Illegal option \"" + argument + "\".";
     return false;
   }
-  if (valueAttached && !given.Info->TakesValue) {
+  if (valueAttached && !given.Info->Has(TakesValue)) {
     error = "Option \"" + given.Spelling + "\" takes no value.";
     return false;
   }
-  if (given.Info->TakesValue && !valueAttached) {
+  if (given.Info->Has(TakesValue) && !valueAttached) {
     if (i + 1 >= arguments.size()) {
       error = "Option \"" + argument + "\" needs a value.";
       return false;
@@ -243,7 +248,7 @@ bool ParseMakeCommand(const std::vector<std::string>& arguments, TMakeCommand& c
     }
     TGivenOption given;
     if (!ReadOption(arguments, i, given, error)) return false;
-    if (given.Info->MakesOnly && parse.MakeOnly.empty()) parse.MakeOnly = given.Spelling;
+    if (given.Info->Has(MakesOnly) && parse.MakeOnly.empty()) parse.MakeOnly = given.Spelling;
     if (!ApplyOption(given, parse, error)) return false;
     // Help and version need nothing more.
     if (command.Action != TMakeAction::Make) return true;

@@ -26,6 +26,12 @@ struct TAlignedRegion {
   std::int32_t Length = 0;
 };
 
+// Aligned regions of target against the indexed source, in target order, not
+// overlapping. progress (may be null) is told how far the search is.
+std::vector<TAlignedRegion> FindRegions(const TSourceIndex& index,
+                                        std::span<const std::uint8_t> source,
+                                        std::span<const std::uint8_t> target, TProgress* progress);
+
 // One exact copy: Length bytes of the target at TargetStart equal the source
 // bytes at SourceStart. RegionEnd is where the aligned region it belongs to
 // ends in the target: bytes after the copy up to there are best stored as
@@ -36,12 +42,6 @@ struct TCopyUnit {
   std::int32_t Length = 0;
   std::int32_t RegionEnd = 0;
 };
-
-// Aligned regions of target against the indexed source, in target order, not
-// overlapping. progress (may be null) is told how far the search is.
-std::vector<TAlignedRegion> FindRegions(const TSourceIndex& index,
-                                        std::span<const std::uint8_t> source,
-                                        std::span<const std::uint8_t> target, TProgress* progress);
 
 // The exact runs of at least minRun bytes inside the regions.
 std::vector<TCopyUnit> ExactRuns(std::span<const std::uint8_t> source,
