@@ -11,15 +11,7 @@ set -euo pipefail
 exec </dev/null
 cd "$(dirname "$0")/.."
 
-missing=()
-for p in cmake clang libclang-rt-14-dev libdivsufsort-dev liblzma-dev; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== Installing: ${missing[*]}"
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+bash .ci/install-packages.sh cmake clang libclang-rt-14-dev libdivsufsort-dev liblzma-dev
 
 seconds=${MENDRIX_FUZZ_SECONDS:-45}
 build=build-fuzz

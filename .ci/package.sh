@@ -11,15 +11,7 @@ cd "$(dirname "$0")/.."
 build=${MENDRIX_PACKAGE_BUILD:-build-package}
 
 packages=(cmake g++ make libdivsufsort-dev liblzma-dev dpkg-dev file lintian mandoc)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== Installing: ${missing[*]}"
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+bash .ci/install-packages.sh "${packages[@]}"
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/mendrix-package.XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT

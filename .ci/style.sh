@@ -8,15 +8,7 @@ set -euo pipefail
 exec </dev/null
 cd "$(dirname "$0")/.."
 
-missing=()
-for p in cmake clang-format clang-tidy; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== Installing: ${missing[*]}"
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+bash .ci/install-packages.sh cmake clang-format clang-tidy
 
 echo "== clang-format"
 find src tools -name '*.cc' -o -name '*.h' -o -name '*.cpp' | LC_ALL=C sort |

@@ -21,15 +21,7 @@ prefix=${MENDRIX_WINDOWS_BUILD:-build-win}
 # Never wine32 or the i386 architecture: 32-bit programs can't run here, and
 # once wine32 is installed the wine wrapper picks it even for 64-bit programs.
 packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== Installing: ${missing[*]}"
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+bash .ci/install-packages.sh "${packages[@]}"
 
 # The 32-bit build is the shipped program, and only it; the 64-bit build
 # brings the tests and tools along.

@@ -35,7 +35,6 @@
 // the fixed layout is checked by one lstat per watched path after a run and
 // restored only where that shows a change.
 #include <fcntl.h>
-#include <sanitizer/allocator_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -67,24 +66,6 @@ namespace {
 
 constexpr std::int64_t HeapLimit = 4 << 20;  // bytes a run may add to the heap
 constexpr rlim_t FileSizeLimit = 64 << 20;   // bytes in any one file written
-
-// The heap's growth during a run, from the allocator's hooks.
-bool CountingHeap = false;
-std::int64_t HeapGrowth = 0;
-std::int64_t HeapPeak = 0;
-
-void OnAllocate(const volatile void* /*pointer*/, std::size_t size) {
-  if (!CountingHeap) return;
-  HeapGrowth += static_cast<std::int64_t>(size);
-  HeapPeak = std::max(HeapPeak, HeapGrowth);
-}
-
-void OnFree(const volatile void* pointer) {
-  if (CountingHeap) {
-    HeapGrowth -=
-        static_cast<std::int64_t>(__sanitizer_get_allocated_size(const_cast<const void*>(pointer)));
-  }
-}
 
 using mendrix::fuzz::Finding;
 using mendrix::fuzz::TExitRequest;
@@ -451,7 +432,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   ResetScratch(0);
 
   (void)mendrix::OsSetExitHook({&mendrix::fuzz::ThrowOnExit, nullptr});
-  __sanitizer_install_malloc_and_free_hooks(OnAllocate, OnFree);
+  mendrix::fuzz::InstallHeapCounter();
   std::fprintf(stderr, "mendrix-fuzz: scratch directory %s\n", Scratch.c_str());
   return 0;
 }
@@ -500,21 +481,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // fuzzer's own relative paths (corpus, artifacts) stay where they were.
   if (::chdir(WorkDir.c_str()) != 0) Finding("can't enter the scratch directory");
   int exitCode = 0;
-  HeapGrowth = 0;
-  HeapPeak = 0;
-  CountingHeap = true;
+  mendrix::fuzz::StartHeapCount();
   try {
     mendrix::RunPatch(options);
   } catch (const TExitRequest& request) {
     exitCode = request.Code;
   }
-  CountingHeap = false;
-  if (HeapPeak > HeapLimit)
-    Finding("the run's heap grew by " + std::to_string(HeapPeak) + " bytes");
+  const std::int64_t heapPeak = mendrix::fuzz::StopHeapCount();
+  if (heapPeak > HeapLimit)
+    Finding("the run's heap grew by " + std::to_string(heapPeak) + " bytes");
   static const bool showHeap = std::getenv("MENDRIX_FUZZ_SHOW_HEAP") != nullptr;
   if (showHeap) {
     std::fprintf(stderr, "mendrix-fuzz: exit %d, heap growth %lld\n", exitCode,
-                 static_cast<long long>(HeapPeak));
+                 static_cast<long long>(heapPeak));
   }
   if (::fchdir(HomeDirectory) != 0) Finding("can't return to the working directory");
   if (exitCode != 0 && exitCode != 1) Finding("exit code " + std::to_string(exitCode));

@@ -22,7 +22,6 @@
 //   - the patch left open after a read, or a file descriptor taken;
 //   - heap growth of more than HeapLimit during one read.
 #include <fcntl.h>
-#include <sanitizer/allocator_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #include <unistd.h>
 
@@ -44,23 +43,6 @@
 namespace {
 
 constexpr std::int64_t HeapLimit = 1 << 20;
-
-bool CountingHeap = false;
-std::int64_t HeapGrowth = 0;
-std::int64_t HeapPeak = 0;
-
-void OnAllocate(const volatile void* /*pointer*/, std::size_t size) {
-  if (!CountingHeap) return;
-  HeapGrowth += static_cast<std::int64_t>(size);
-  HeapPeak = std::max(HeapPeak, HeapGrowth);
-}
-
-void OnFree(const volatile void* pointer) {
-  if (CountingHeap) {
-    HeapGrowth -=
-        static_cast<std::int64_t>(__sanitizer_get_allocated_size(const_cast<const void*>(pointer)));
-  }
-}
 
 using mendrix::fuzz::Finding;
 using mendrix::fuzz::TExitRequest;
@@ -106,7 +88,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   mendrix::fuzz::QuietStandardStreams();
 
   (void)mendrix::OsSetExitHook({&mendrix::fuzz::ThrowOnExit, nullptr});
-  __sanitizer_install_malloc_and_free_hooks(OnAllocate, OnFree);
+  mendrix::fuzz::InstallHeapCounter();
   return 0;
 }
 
@@ -115,9 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int lowestFree = LowestFreeDescriptor();
   mendrix::TPatchContext context;
 
-  HeapGrowth = 0;
-  HeapPeak = 0;
-  CountingHeap = true;
+  mendrix::fuzz::StartHeapCount();
   int exitCode = 0;
   try {
     mendrix::OpenPatch(context, mendrix::fuzz::MemoryPatchPath);
@@ -147,9 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     exitCode = request.Code;
     if (exitCode != 1) Finding("exit code " + std::to_string(exitCode));
   }
-  CountingHeap = false;
-  if (HeapPeak > HeapLimit)
-    Finding("the read's heap grew by " + std::to_string(HeapPeak) + " bytes");
+  const std::int64_t heapPeak = mendrix::fuzz::StopHeapCount();
+  if (heapPeak > HeapLimit)
+    Finding("the read's heap grew by " + std::to_string(heapPeak) + " bytes");
   // A stop has closed every file of the layer already.
   if (exitCode == 0) mendrix::CloseDiskFile(context.PatchFile);
   (void)mendrix::TakeIoStatus();

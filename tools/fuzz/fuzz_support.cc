@@ -1,11 +1,13 @@
 #include "fuzz_support.h"
 
 #include <fcntl.h>
+#include <sanitizer/allocator_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #include <sys/mount.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -74,6 +76,40 @@ std::string MakeScratchRoot(const std::string& prefix) {
   ScratchRoot = pattern;
   std::atexit(RemoveScratch);
   return ScratchRoot;
+}
+
+namespace {
+
+bool CountingHeap = false;
+std::int64_t HeapGrowth = 0;
+std::int64_t HeapPeak = 0;
+
+void OnAllocate(const volatile void* /*pointer*/, std::size_t size) {
+  if (!CountingHeap) return;
+  HeapGrowth += static_cast<std::int64_t>(size);
+  HeapPeak = std::max(HeapPeak, HeapGrowth);
+}
+
+void OnFree(const volatile void* pointer) {
+  if (CountingHeap) {
+    HeapGrowth -=
+        static_cast<std::int64_t>(__sanitizer_get_allocated_size(const_cast<const void*>(pointer)));
+  }
+}
+
+}  // namespace
+
+void InstallHeapCounter() { __sanitizer_install_malloc_and_free_hooks(OnAllocate, OnFree); }
+
+void StartHeapCount() {
+  HeapGrowth = 0;
+  HeapPeak = 0;
+  CountingHeap = true;
+}
+
+std::int64_t StopHeapCount() {
+  CountingHeap = false;
+  return HeapPeak;
 }
 
 }  // namespace mendrix::fuzz

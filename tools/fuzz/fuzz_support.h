@@ -1,9 +1,10 @@
 // What the fuzz targets share: how a finding is reported, the exit hook that
-// turns a fatal stop into an exception, and a scratch directory on a memory
-// file system.
+// turns a fatal stop into an exception, a scratch directory on a memory file
+// system, and a count of the heap's growth.
 #ifndef MENDRIX_TOOLS_FUZZ_FUZZ_SUPPORT_H_
 #define MENDRIX_TOOLS_FUZZ_FUZZ_SUPPORT_H_
 
+#include <cstdint>
 #include <string>
 
 namespace mendrix::fuzz {
@@ -28,6 +29,14 @@ void QuietStandardStreams();
 // Removed with all it holds when the process ends normally (a finding keeps
 // it for inspection).
 std::string MakeScratchRoot(const std::string& prefix);
+
+// Counts how far the heap grows while counting, from the allocator's hooks.
+// InstallHeapCounter once, then StartHeapCount before the code to measure
+// and StopHeapCount after it: it returns the most the heap held beyond what
+// it held at the start.
+void InstallHeapCounter();
+void StartHeapCount();
+std::int64_t StopHeapCount();
 
 }  // namespace mendrix::fuzz
 
