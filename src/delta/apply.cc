@@ -8,7 +8,6 @@
 #include "checksum/checksum.h"
 #include "console/console.h"
 #include "delta/streams.h"
-#include "delta/transfer.h"
 
 namespace mendrix {
 
@@ -139,9 +138,10 @@ void FlushOutput(TOutput& output) {
     SeekTo(output.File, static_cast<std::int32_t>(output.Flushed));  // a failure fails the write
     output.AtEnd = true;
   }
-  if (!WriteWhole(output.File, output.Buffer, output.Pending)) {
-    FatalStop(output.WriteFailure);
-  }
+  // One write of the whole buffer, where WriteBlock would cut it into
+  // pieces: true only when every byte moved and no failure was pending.
+  WriteExact(output.File, output.Buffer, output.Pending);
+  if (TakeIoStatus() != 0) FatalStop(output.WriteFailure);
   if (output.Check) {
     // The bytes are final once flushed: each is written once, in order.
     const std::int64_t start = output.Flushed;

@@ -135,10 +135,8 @@ inline std::int32_t NumberBytesLeft(const TDecoder& decoder) {
 inline std::int32_t ReadNumber(TDecoder& decoder);
 // A count byte from the number stream; InternalError 50 when it ends.
 inline std::uint8_t ReadCountByte(TDecoder& decoder);
-// Bytes from the insert or the add stream; false when the stream ends.
-inline bool ReadInsertBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count);
-inline bool ReadAddBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count);
-// The same into a buffer with CopySlack bytes of room past count.
+// Bytes from the insert or the add stream, into a buffer with CopySlack
+// bytes of room past count; false when the stream ends.
 inline bool ReadInsertRun(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count);
 inline bool ReadAddRun(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count);
 
@@ -150,17 +148,12 @@ inline bool TakeStreamByte(TStreamReader& stream, std::uint8_t& byte) {
   return true;
 }
 
-// roomy: buffer has CopySlack bytes of room past count.
-inline bool TakeStreamBytes(TStreamReader& stream, std::uint8_t* buffer, std::int32_t count,
-                            bool roomy) {
+// buffer has CopySlack bytes of room past count.
+inline bool TakeStreamBytes(TStreamReader& stream, std::uint8_t* buffer, std::int32_t count) {
   if (count <= 0) return true;
   // Most runs are a few bytes that the buffer holds.
   if (count <= stream.End - stream.Next) {
-    if (roomy) {
-      CopyRun(buffer, stream.Buffer.data() + stream.Next, count);
-    } else {
-      std::memcpy(buffer, stream.Buffer.data() + stream.Next, static_cast<std::size_t>(count));
-    }
+    CopyRun(buffer, stream.Buffer.data() + stream.Next, count);
     stream.Next += count;
     return true;
   }
@@ -220,20 +213,12 @@ inline std::uint8_t ReadCountByte(TDecoder& decoder) {
   return static_cast<std::uint8_t>(TakeNumberByte(decoder, 50));
 }
 
-inline bool ReadInsertBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
-  return TakeStreamBytes(decoder.Streams[InsertStream], buffer, count, false);
-}
-
-inline bool ReadAddBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
-  return TakeStreamBytes(decoder.Streams[AddStream], buffer, count, false);
-}
-
 inline bool ReadInsertRun(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
-  return TakeStreamBytes(decoder.Streams[InsertStream], buffer, count, true);
+  return TakeStreamBytes(decoder.Streams[InsertStream], buffer, count);
 }
 
 inline bool ReadAddRun(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
-  return TakeStreamBytes(decoder.Streams[AddStream], buffer, count, true);
+  return TakeStreamBytes(decoder.Streams[AddStream], buffer, count);
 }
 
 }  // namespace mendrix

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -23,6 +24,25 @@ using test::TestDecoder;
 using test::TestRun;
 using test::TVariantFiles;
 using test::WriteFileBytes;
+
+// The stream readers write up to CopySlack bytes past count; these read
+// into room of their own and hand on count bytes.
+using TStreamRead = bool (*)(TDecoder&, std::uint8_t*, std::int32_t);
+
+bool ReadRoomy(TStreamRead read, TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
+  std::vector<std::uint8_t> room(static_cast<std::size_t>(count) + CopySlack);
+  const bool readAll = read(decoder, room.data(), count);
+  std::copy_n(room.begin(), count, buffer);
+  return readAll;
+}
+
+bool ReadInsertBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
+  return ReadRoomy(&ReadInsertRun, decoder, buffer, count);
+}
+
+bool ReadAddBytes(TDecoder& decoder, std::uint8_t* buffer, std::int32_t count) {
+  return ReadRoomy(&ReadAddRun, decoder, buffer, count);
+}
 
 class StreamsTest : public testing::Test {
  protected:

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "checksum/checksum.h"
+#include "delta/apply.h"
 #include "patchfile/patch_format.h"
 #include "writer/patch_writer.h"
 
@@ -426,6 +427,11 @@ bool MakeLargePatches(std::vector<TRobustPatch>& patches, std::string& error) {
     end = at + 300;
   }
   pick.push_back(TDeltaOp::Copy(40000, static_cast<std::int32_t>(100000 - end)));
+  // A copy that ends 10 bytes short of the output buffer's end, then an
+  // insert that runs over it.
+  const std::int32_t picked = 7 * (300 + 25) + 40000;
+  pick.push_back(TDeltaOp::Copy(OutputBufferSize - 10 - picked, 360000));
+  pick.push_back(TDeltaOp::Insert(Pseudo(25, 77), true, 20));
   TVariantPlan first = Variant(old, grow);
   TVariantPlan second = Variant({}, pick);
   second.ClaimedSize = written;
