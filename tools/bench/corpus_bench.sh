@@ -7,8 +7,10 @@
 #           tree pairs NAME/old/, NAME/new/ with NAME/old.tar, NAME/new.tar
 #   BUILD   the build directory holding mendrix and mendrix-make (default:
 #           build/ beside this script's repository)
-# Env:      PAIRS="node jvm ..." to run some pairs only; WORK=dir for scratch
-#           (default a fresh directory under /tmp, removed at the end).
+# Env:      PAIRS="node jvm ..." to run some pairs only; TOOLS="mendrix floor"
+#           to run some of mendrix, xdelta3, bsdiff, zstd and floor only (the
+#           other tools' rows don't change with Mendrix's code); WORK=dir for
+#           scratch (default a fresh directory under /tmp, removed at the end).
 #
 # Figures come from /usr/bin/time -v (CPU time, maximum resident set size)
 # and, for wall time, the shell's clock around it, to the millisecond.
@@ -25,6 +27,8 @@ BUILD=$(cd "${2:-$HERE/../../build}" && pwd)
 MAKE="$BUILD/mendrix-make"
 MENDRIX="$BUILD/mendrix"
 PAIRS=${PAIRS:-"node jvm crypto pgtree pystd"}
+TOOLS=${TOOLS:-"mendrix xdelta3 bsdiff zstd floor"}
+runs() { [[ " $TOOLS " == *" $1 "* ]]; }  # runs TOOL: is TOOL among TOOLS?
 
 need() {  # command package
   command -v "$1" >/dev/null 2>&1 && return
@@ -99,46 +103,56 @@ for pair in $PAIRS; do
   newsize=$(size "$newf")
   row() { printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "$pair" "$newsize" "$@"; }
 
-  # Mendrix: the patch of the files or the trees themselves.
-  patch="$WORK/$pair.pat"
-  measure "$WORK/make.log" "$MAKE" -quiet "$patch" "$dir/old" "$dir/new"
-  cs="$SECONDS_ / $CPU_"; ck=$KB_
-  target="$WORK/target"
-  if [ $tree = 1 ]; then
-    best_of_5 "rm -rf '$target'; cp -a '$dir/old' '$target'" "$MENDRIX" "$patch" "$target"
-    same_tree "$target" "$dir/new" || { echo "$pair: mendrix result differs" >&2; exit 1; }
-  else
-    best_of_5 "cp '$dir/old' '$target'" "$MENDRIX" "$patch" "$target"
-    cmp -s "$target" "$dir/new" || { echo "$pair: mendrix result differs" >&2; exit 1; }
+  if runs mendrix; then
+    # Mendrix: the patch of the files or the trees themselves.
+    patch="$WORK/$pair.pat"
+    measure "$WORK/make.log" "$MAKE" -quiet "$patch" "$dir/old" "$dir/new"
+    cs="$SECONDS_ / $CPU_"; ck=$KB_
+    target="$WORK/target"
+    if [ $tree = 1 ]; then
+      best_of_5 "rm -rf '$target'; cp -a '$dir/old' '$target'" "$MENDRIX" "$patch" "$target"
+      same_tree "$target" "$dir/new" || { echo "$pair: mendrix result differs" >&2; exit 1; }
+    else
+      best_of_5 "cp '$dir/old' '$target'" "$MENDRIX" "$patch" "$target"
+      cmp -s "$target" "$dir/new" || { echo "$pair: mendrix result differs" >&2; exit 1; }
+    fi
+    row mendrix "$(compressed "$patch")" "$cs" "$(mib "$ck")" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
+    rm -rf "$target"
   fi
-  row mendrix "$(compressed "$patch")" "$cs" "$(mib "$ck")" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
-  rm -rf "$target"
 
   out="$WORK/out"
-  measure "$WORK/x.log" xdelta3 -e -9 -f -s "$oldf" "$newf" "$WORK/x.vcdiff"
-  cs="$SECONDS_ / $CPU_"; ck=$KB_
-  best_of_5 "rm -f '$out'" xdelta3 -d -f -s "$oldf" "$WORK/x.vcdiff" "$out"
-  cmp -s "$out" "$newf" || { echo "$pair: xdelta3 result differs" >&2; exit 1; }
-  row xdelta3 "$(compressed "$WORK/x.vcdiff")" "$cs" "$(mib "$ck")" \
-    "$SECONDS_ / $CPU_" "$(mib "$KB_")"
+  if runs xdelta3; then
+    measure "$WORK/x.log" xdelta3 -e -9 -f -s "$oldf" "$newf" "$WORK/x.vcdiff"
+    cs="$SECONDS_ / $CPU_"; ck=$KB_
+    best_of_5 "rm -f '$out'" xdelta3 -d -f -s "$oldf" "$WORK/x.vcdiff" "$out"
+    cmp -s "$out" "$newf" || { echo "$pair: xdelta3 result differs" >&2; exit 1; }
+    row xdelta3 "$(compressed "$WORK/x.vcdiff")" "$cs" "$(mib "$ck")" \
+      "$SECONDS_ / $CPU_" "$(mib "$KB_")"
+  fi
 
-  measure "$WORK/b.log" bsdiff "$oldf" "$newf" "$WORK/b.bsdiff"
-  cs="$SECONDS_ / $CPU_"; ck=$KB_
-  best_of_5 "rm -f '$out'" bspatch "$oldf" "$out" "$WORK/b.bsdiff"
-  cmp -s "$out" "$newf" || { echo "$pair: bspatch result differs" >&2; exit 1; }
-  row bsdiff "$(compressed "$WORK/b.bsdiff")" "$cs" "$(mib "$ck")" \
-    "$SECONDS_ / $CPU_" "$(mib "$KB_")"
+  if runs bsdiff; then
+    measure "$WORK/b.log" bsdiff "$oldf" "$newf" "$WORK/b.bsdiff"
+    cs="$SECONDS_ / $CPU_"; ck=$KB_
+    best_of_5 "rm -f '$out'" bspatch "$oldf" "$out" "$WORK/b.bsdiff"
+    cmp -s "$out" "$newf" || { echo "$pair: bspatch result differs" >&2; exit 1; }
+    row bsdiff "$(compressed "$WORK/b.bsdiff")" "$cs" "$(mib "$ck")" \
+      "$SECONDS_ / $CPU_" "$(mib "$KB_")"
+  fi
 
-  measure "$WORK/z.log" zstd -19 --long=31 -q -f --patch-from="$oldf" "$newf" -o "$WORK/z.zst"
-  cs="$SECONDS_ / $CPU_"; ck=$KB_
-  best_of_5 "rm -f '$out'" zstd -d --long=31 -q -f --patch-from="$oldf" "$WORK/z.zst" -o "$out"
-  cmp -s "$out" "$newf" || { echo "$pair: zstd result differs" >&2; exit 1; }
-  row "zstd --patch-from" "$(compressed "$WORK/z.zst")" "$cs" "$(mib "$ck")" \
-    "$SECONDS_ / $CPU_" "$(mib "$KB_")"
+  if runs zstd; then
+    measure "$WORK/z.log" zstd -19 --long=31 -q -f --patch-from="$oldf" "$newf" -o "$WORK/z.zst"
+    cs="$SECONDS_ / $CPU_"; ck=$KB_
+    best_of_5 "rm -f '$out'" zstd -d --long=31 -q -f --patch-from="$oldf" "$WORK/z.zst" -o "$out"
+    cmp -s "$out" "$newf" || { echo "$pair: zstd result differs" >&2; exit 1; }
+    row "zstd --patch-from" "$(compressed "$WORK/z.zst")" "$cs" "$(mib "$ck")" \
+      "$SECONDS_ / $CPU_" "$(mib "$KB_")"
+  fi
 
-  # The floor: reading the old version and writing the new one.
-  best_of_5 "rm -f '$out'" \
-    sh -c 'cat "$1" >/dev/null && cat "$2" >"$3"' floor "$oldf" "$newf" "$out"
-  row "floor (read old, write new)" "-" "-" "-" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
+  if runs floor; then
+    # The floor: reading the old version and writing the new one.
+    best_of_5 "rm -f '$out'" \
+      sh -c 'cat "$1" >/dev/null && cat "$2" >"$3"' floor "$oldf" "$newf" "$out"
+    row "floor (read old, write new)" "-" "-" "-" "$SECONDS_ / $CPU_" "$(mib "$KB_")"
+  fi
   rm -f "$out" "$WORK"/x.vcdiff "$WORK"/b.bsdiff "$WORK"/z.zst
 done
