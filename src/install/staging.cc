@@ -78,8 +78,10 @@ enum class TWay {
 // Looks at every directory between root (the user's own, which may be a
 // link) and the last part of relative: each must be a real directory, or
 // missing and then made by the run. With mustCreate, the deepest existing
-// one must also take new names.
-TWay CheckWay(const std::string& root, const std::string& relative, bool mustCreate) {
+// one must also take new names. whole (may be null) receives whether every
+// directory of the way exists.
+TWay CheckWay(const std::string& root, const std::string& relative, bool mustCreate,
+              bool* whole = nullptr) {
   const std::vector<std::string> parts = SplitParts(relative);
   std::string path = root;
   std::string deepest = root;
@@ -99,6 +101,7 @@ TWay CheckWay(const std::string& root, const std::string& relative, bool mustCre
         return TWay::Blocked;
     }
   }
+  if (whole != nullptr) *whole = !missing;
   // A root that doesn't exist yet is made with its parents.
   if (mustCreate && OsIsDirectory(deepest) && !OsCanCreateIn(deepest)) return TWay::Closed;
   return TWay::Clear;
@@ -255,16 +258,18 @@ std::string CommitEntry(TRunFiles& run, const TPlannedEntry& entry, const TPatch
           : OsPathKind(entry.Target) != TOsPathKind::Missing) {
     return failure;
   }
-  if (!entry.Root.empty() && (CheckWay(entry.Root, entry.Relative, false) != TWay::Clear ||
-                              (!entry.Backup.empty() &&
-                               CheckWay(entry.Root, entry.BackupRelative, false) != TWay::Clear))) {
+  bool backupWayWhole = !entry.Root.empty();  // set by the look at the way below
+  if (!entry.Root.empty() &&
+      (CheckWay(entry.Root, entry.Relative, false) != TWay::Clear ||
+       (!entry.Backup.empty() &&
+        CheckWay(entry.Root, entry.BackupRelative, false, &backupWayWhole) != TWay::Clear))) {
     return failure;
   }
 
   if (entry.Replaces && !entry.Backup.empty()) {
     step.Holder = entry.Backup;
     if (!entry.BackupLinked) {
-      MakeBackupDirectories(run, entry, context.BackupName);
+      if (!backupWayWhole) MakeBackupDirectories(run, entry, context.BackupName);
       NoteDirectoryOf(run, entry.Backup);
       if (OsLink(entry.Target, entry.Backup) == 0) {
         step.HolderIsOurs = true;
