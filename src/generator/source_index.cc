@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <mutex>
 
 #include "generator/common_length.h"
 #include "generator/parallel_tasks.h"
@@ -165,8 +166,9 @@ TSourceIndex::TSourceIndex(std::span<const std::uint8_t> source, TProgress* prog
   const std::int64_t pieceCount = size < PiecesFrom ? 1 : static_cast<std::int64_t>(MaxPieces);
   TBuildSteps steps{progress, pieceCount + (pieceCount > 1 ? std::int64_t{MergeChunks} : 0)};
   std::vector<std::size_t> pieceEnds;
-  if (!SortPieces(pieceCount, jobs, pieceEnds, steps)) return;
-  if (pieceEnds.size() > 1) MergePieces(pieceEnds, jobs, steps);
+  std::vector<std::int32_t> room;  // the sorts' work space, then the merge's
+  if (!SortPieces(pieceCount, jobs, room, pieceEnds, steps)) return;
+  if (pieceEnds.size() > 1) MergePieces(pieceEnds, jobs, room, steps);
   steps.Done = steps.Total;
   steps.Show();
   FillBuckets();
@@ -174,31 +176,48 @@ TSourceIndex::TSourceIndex(std::span<const std::uint8_t> source, TProgress* prog
 
 // Every piece's sorted positions go straight into their stretch of the one
 // list, whose length is known: the indexed positions with a byte after.
-// pieceEnds receives where each piece's stretch ends.
-bool TSourceIndex::SortPieces(std::int64_t pieceCount, int jobs,
+// pieceEnds receives where each piece's stretch ends. The pieces sorted at
+// once share room, made as large as the merge needs too, so that the build
+// takes it once (memory given back between two sorts may stay with the
+// thread that had it).
+bool TSourceIndex::SortPieces(std::int64_t pieceCount, int jobs, std::vector<std::int32_t>& room,
                               std::vector<std::size_t>& pieceEnds, TBuildSteps& steps) {
   const std::int64_t size = static_cast<std::int64_t>(Source.size());
   const std::int64_t pieceLength = (size + pieceCount - 1) / pieceCount;
   const std::size_t pieces = static_cast<std::size_t>((size + pieceLength - 1) / pieceLength);
   Suffixes.resize(IndexedBelow(size, size));
+  const std::size_t slotLength = static_cast<std::size_t>(std::min(size, pieceLength + Overlap));
+  const std::size_t slots = std::min(pieces, static_cast<std::size_t>(std::max(jobs, 1)));
+  room.resize(std::max(slots * slotLength, pieces > 1 ? Suffixes.size() : 0));
   std::vector<int> codes(pieces, 0);
+  std::vector<std::size_t> freeSlots;
+  for (std::size_t k = 0; k < slots; ++k) freeSlots.push_back(k);
+  std::mutex slotLock;
   const auto sortPiece = [&](std::size_t p) {
     const std::int64_t start = static_cast<std::int64_t>(p) * pieceLength;
     const std::int64_t end = std::min(size, start + pieceLength);
     const std::int64_t textEnd = std::min(size, end + Overlap);
-    std::vector<saidx_t> sorted(static_cast<std::size_t>(textEnd - start));
+    std::size_t slot = 0;
+    {
+      const std::lock_guard<std::mutex> guard(slotLock);
+      slot = freeSlots.back();
+      freeSlots.pop_back();
+    }
+    const std::span<saidx_t> sorted(room.data() + slot * slotLength,
+                                    static_cast<std::size_t>(textEnd - start));
     // The sorter fails when its own work space can't be had; what it left
     // in sorted is then no order of positions at all.
     codes[p] =
         divsufsort(Source.data() + start, sorted.data(), static_cast<saidx_t>(textEnd - start));
-    if (codes[p] != 0) return;
     std::size_t kept = IndexedBelow(start, size);
     for (saidx_t local : sorted) {
       const std::int64_t at = start + local;
-      if (at < end && at % SampleStep == 0 && at + 1 < size) {
+      if (codes[p] == 0 && at < end && at % SampleStep == 0 && at + 1 < size) {
         Suffixes[kept++] = static_cast<saidx_t>(at);
       }
     }
+    const std::lock_guard<std::mutex> guard(slotLock);
+    freeSlots.push_back(slot);
   };
   steps.Show();
   RunTasks(pieces, jobs, sortPiece, [&](std::size_t finished) {
@@ -218,9 +237,9 @@ bool TSourceIndex::SortPieces(std::int64_t pieceCount, int jobs,
   return true;
 }
 
-// The merge needs a second list as long as the first.
+// The merge goes into room, a second list as long as the first.
 void TSourceIndex::MergePieces(const std::vector<std::size_t>& pieceEnds, int jobs,
-                               TBuildSteps& steps) {
+                               std::vector<std::int32_t>& room, TBuildSteps& steps) {
   const TMergeOrder order(Source);
   const std::size_t runCount = pieceEnds.size();
   TRunBounds begin{};
@@ -230,7 +249,8 @@ void TSourceIndex::MergePieces(const std::vector<std::size_t>& pieceEnds, int jo
     end[r] = pieceEnds[r];
   }
   const std::vector<TRunBounds> bounds = ChunkBounds(order, Suffixes.data(), begin, end, runCount);
-  std::vector<std::int32_t> merged(Suffixes.size());
+  std::vector<std::int32_t>& merged = room;
+  merged.resize(Suffixes.size());
   const auto mergeChunk = [&](std::size_t c) {
     std::size_t out = 0;
     for (std::size_t r = 0; r < runCount; ++r) out += bounds[c][r] - begin[r];

@@ -32,9 +32,10 @@ class TSourceIndex {
 
  private:
   struct TBuildSteps;
-  bool SortPieces(std::int64_t pieceCount, int jobs, std::vector<std::size_t>& pieceEnds,
-                  TBuildSteps& steps);
-  void MergePieces(const std::vector<std::size_t>& pieceEnds, int jobs, TBuildSteps& steps);
+  bool SortPieces(std::int64_t pieceCount, int jobs, std::vector<std::int32_t>& room,
+                  std::vector<std::size_t>& pieceEnds, TBuildSteps& steps);
+  void MergePieces(const std::vector<std::size_t>& pieceEnds, int jobs,
+                   std::vector<std::int32_t>& room, TBuildSteps& steps);
   void FillBuckets();
 
   std::span<const std::uint8_t> Source;
