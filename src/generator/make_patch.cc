@@ -171,12 +171,13 @@ bool TakeTexts(const TMakeOptions& options, TWriterPatch& patch, std::string& er
 
 // The regions of target (read by readTarget) in source. The index is built
 // before the target is read, since building takes the most memory, and goes
-// before the planning.
+// before the planning. The index is built on jobs threads.
 template <typename TRead>
 bool MatchVersions(const std::vector<std::uint8_t>& source, const TRead& readTarget,
-                   const fs::path& newFile, TProgress& progress, std::vector<std::uint8_t>& target,
-                   std::vector<TAlignedRegion>& regions, std::string& error) {
-  const TSourceIndex index(source, &progress);
+                   const fs::path& newFile, TProgress& progress, int jobs,
+                   std::vector<std::uint8_t>& target, std::vector<TAlignedRegion>& regions,
+                   std::string& error) {
+  const TSourceIndex index(source, &progress, jobs);
   if (!index.Built()) {
     error = "Error, out of memory: the suffix sorter failed (code " +
             std::to_string(index.SorterResult()) + ") on a version of \"" +
@@ -201,10 +202,11 @@ TWriterVariant VariantOf(const TChainSource& from, const std::string& entryName,
 }
 
 // A file entry whose variants' sources are read by readSource, oldest
-// first, and whose result is the new file.
+// first, and whose result is the new file; each variant made on jobs
+// threads, the same for any number.
 template <typename TRead>
 bool MakeFileEntry(const std::vector<TChainSource>& chain, const fs::path& newFile,
-                   TProgress& progress, const TRead& readSource, TWriterEntry& entry,
+                   TProgress& progress, int jobs, const TRead& readSource, TWriterEntry& entry,
                    std::string& error) {
   std::vector<std::uint8_t> source;
   for (std::size_t k = 0; k < chain.size(); ++k) {
@@ -216,10 +218,10 @@ bool MakeFileEntry(const std::vector<TChainSource>& chain, const fs::path& newFi
     };
     std::vector<std::uint8_t> target;
     std::vector<TAlignedRegion> regions;
-    if (!MatchVersions(source, readTarget, newFile, progress, target, regions, error)) {
+    if (!MatchVersions(source, readTarget, newFile, progress, jobs, target, regions, error)) {
       return false;
     }
-    TDeltaPlan plan = MakeDelta(source, target, regions, &progress);
+    TDeltaPlan plan = MakeDelta(source, target, regions, &progress, jobs);
     if (!plan.Error.empty()) {
       error = "Error, can't write the delta of a version of \"" + newFile.filename().string() +
               "\": " + plan.Error + "!";
@@ -229,6 +231,13 @@ bool MakeFileEntry(const std::vector<TChainSource>& chain, const fs::path& newFi
     source = std::move(target);
   }
   return true;
+}
+
+// Threads at work: -j, or one per processor.
+int JobCount(const TMakeOptions& options) {
+  if (options.Jobs > 0) return std::min(options.Jobs, MaxJobs);
+  const unsigned processors = std::thread::hardware_concurrency();
+  return static_cast<int>(std::clamp(processors, 1u, static_cast<unsigned>(MaxJobs)));
 }
 
 // The one entry of a single-file patch.
@@ -260,7 +269,10 @@ bool MakeFilePatch(const TMakeJob& job, std::string& error) {
   const std::int64_t work = ChainWork(chain, result.Size);
   job.Progress.StartRun(1, work);
   job.Progress.StartFile(fs::path(options.NewPath).filename().string(), work);
-  if (!MakeFileEntry(chain, options.NewPath, job.Progress, readOld, entry, error)) return false;
+  if (!MakeFileEntry(chain, options.NewPath, job.Progress, JobCount(options), readOld, entry,
+                     error)) {
+    return false;
+  }
   job.Progress.FinishFile();
   ReportEntry(job, "", entry);
   job.Patch.Entries.push_back(std::move(entry));
@@ -276,9 +288,9 @@ struct TOldTreeReader {
   }
 };
 
-// The entry of a tree patch for one planned entry.
+// The entry of a tree patch for one planned entry, made on jobs threads.
 bool MakeTreeEntry(const TEntryPlan& planned, const TTree& newTree, const TOldTreeReader& readOld,
-                   TProgress& progress, TWriterEntry& entry, std::string& error) {
+                   TProgress& progress, int jobs, TWriterEntry& entry, std::string& error) {
   const TTreeFile& newFile = newTree.Files.at(planned.Name);
   entry.Name = planned.Name;
   if (planned.Embedded) {
@@ -289,7 +301,7 @@ bool MakeTreeEntry(const TEntryPlan& planned, const TTree& newTree, const TOldTr
   entry.Info.ResultCrc = newFile.Digest.Crc;
   entry.Info.ResultSize = static_cast<std::uint32_t>(newFile.Digest.Size);
   entry.Info.ResultTime = newFile.DosTime;
-  return MakeFileEntry(planned.Chain, newFile.Path, progress, readOld, entry, error);
+  return MakeFileEntry(planned.Chain, newFile.Path, progress, jobs, readOld, entry, error);
 }
 
 // What a worker hands back for one entry.
@@ -319,7 +331,7 @@ void MakeEntriesAtOnce(const TTreePlan& plan, const TTree& newTree, const TOldTr
     for (std::size_t i = next++; i < count && !stop; i = next++) {
       TMadeEntry entry;
       entry.Made =
-          MakeTreeEntry(plan.Entries[i], newTree, readOld, silent, entry.Entry, entry.Error);
+          MakeTreeEntry(plan.Entries[i], newTree, readOld, silent, 1, entry.Entry, entry.Error);
       entry.Done = true;
       const std::lock_guard<std::mutex> guard(lock);
       made[i] = std::move(entry);
@@ -341,7 +353,8 @@ void MakeEntriesAtOnce(const TTreePlan& plan, const TTree& newTree, const TOldTr
   for (std::thread& thread : threads) thread.join();
 }
 
-// The entries of a tree patch, one a planned entry; jobs of them at once.
+// The entries of a tree patch, one a planned entry; jobs of them at once,
+// or a lone entry made on the jobs threads.
 bool AddTreeEntries(const TMakeJob& job, const std::vector<TTree>& olds, const TTree& newTree,
                     const TTreePlan& plan, int jobs, std::string& error) {
   const TOldTreeReader readOld{olds};
@@ -362,7 +375,9 @@ bool AddTreeEntries(const TMakeJob& job, const std::vector<TTree>& olds, const T
     for (const TEntryPlan& planned : plan.Entries) {
       job.Progress.StartFile(planned.Name, work(planned));
       TWriterEntry entry;
-      if (!MakeTreeEntry(planned, newTree, readOld, job.Progress, entry, error)) return false;
+      if (!MakeTreeEntry(planned, newTree, readOld, job.Progress, jobs, entry, error)) {
+        return false;
+      }
       finish(planned, entry);
     }
     return true;
@@ -380,13 +395,6 @@ bool AddTreeEntries(const TMakeJob& job, const std::vector<TTree>& olds, const T
     return true;
   });
   return made;
-}
-
-// Threads for the files of a tree: -j, or one per processor.
-int JobCount(const TMakeOptions& options) {
-  if (options.Jobs > 0) return std::min(options.Jobs, MaxJobs);
-  const unsigned processors = std::thread::hardware_concurrency();
-  return static_cast<int>(std::clamp(processors, 1u, static_cast<unsigned>(MaxJobs)));
 }
 
 // A tree patch: the trees read, their differences planned and made.

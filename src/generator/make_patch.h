@@ -19,8 +19,10 @@ struct TMakeOptions {
   bool Force = false;         // an existing patch file may be replaced
   bool Quiet = false;         // no progress display and no summary
   bool Verbose = false;       // a line per file, also when not on a terminal
-  // Files of a tree made at once, 1 to MaxJobs; 0: as many as there are
-  // processors. The patch is the same for any number.
+  // Threads at work, 1 to MaxJobs; 0: as many as there are processors. The
+  // files of a tree are made at once, and a single file (or a tree's only
+  // changed file) is indexed and planned on them. The patch is the same for
+  // any number.
   int Jobs = 0;
 };
 

@@ -11,8 +11,10 @@
 #include <lzma.h>
 
 #include <array>
+#include <mutex>
 #include <utility>
 
+#include "generator/parallel_tasks.h"
 #include "generator/progress.h"
 
 namespace mendrix {
@@ -62,38 +64,77 @@ std::int64_t CompressedBytes(const TDeltaStreams& streams) {
   return status == LZMA_STREAM_END ? total : -1;
 }
 
+// The plans kept so far, whichever order they come in: among those within
+// the raw limit the one that compresses best, the first shape on a tie; and
+// while none is within, the fewest raw bytes, again the first on a tie.
+// What it keeps is the same as when the shapes are tried in turn.
+struct TPlanPick {
+  std::int64_t RawLimit = 0;
+  TDeltaPlan Within;
+  std::int64_t WithinBytes = -1;
+  std::size_t WithinShape = 0;
+  TDeltaPlan Raw;
+  std::int64_t RawBytes = -1;
+  std::size_t RawShape = 0;
+  TDeltaPlan Failed;  // the first shape that could not be planned
+  std::size_t FailedShape = Shapes.size();
+
+  // packed: the plan's compressed bytes, for a plan within the limit.
+  void Offer(std::size_t shape, TDeltaPlan& plan, std::int64_t packed) {
+    const std::int64_t raw = plan.Cost.StreamBytes();
+    if (!plan.Error.empty()) {
+      if (shape < FailedShape) {
+        FailedShape = shape;
+        Failed = std::move(plan);
+      }
+    } else if (raw <= RawLimit) {
+      if (WithinBytes < 0 || packed < WithinBytes ||
+          (packed == WithinBytes && shape < WithinShape)) {
+        WithinBytes = packed;
+        WithinShape = shape;
+        Within = std::move(plan);
+        Raw = TDeltaPlan();  // no longer a candidate; its room is given back
+      }
+    } else if (WithinBytes < 0 &&
+               (RawBytes < 0 || raw < RawBytes || (raw == RawBytes && shape < RawShape))) {
+      RawBytes = raw;
+      RawShape = shape;
+      Raw = std::move(plan);
+    }
+  }
+
+  TDeltaPlan Kept() {
+    if (FailedShape < Shapes.size()) return std::move(Failed);
+    return std::move(WithinBytes >= 0 ? Within : Raw);
+  }
+};
+
 }  // namespace
 
 TDeltaPlan MakeDelta(std::span<const std::uint8_t> source, std::span<const std::uint8_t> target,
-                     const std::vector<TAlignedRegion>& regions, TProgress* progress) {
-  const std::int64_t rawLimit = static_cast<std::int64_t>(target.size()) / 5;
-  TDeltaPlan bestWithin;  // compresses best among plans within rawLimit
-  std::int64_t bestWithinBytes = -1;
-  TDeltaPlan bestRaw;  // fewest raw bytes
-  std::int64_t bestRawBytes = -1;
-  std::int64_t tried = 0;
+                     const std::vector<TAlignedRegion>& regions, TProgress* progress, int jobs) {
+  TPlanPick pick;
+  pick.RawLimit = static_cast<std::int64_t>(target.size()) / 5;
+  std::mutex lock;
   const std::vector<TCopyUnit> copies = ExactRuns(source, target, regions, MinRun);
-  for (const TPlanShape& shape : Shapes) {
-    if (progress != nullptr) progress->Show(TStage::Planning, tried++, Shapes.size());
-    TDeltaPlan plan = PlanDelta(source, target, copies, shape);
-    if (!plan.Error.empty()) return plan;
-    const std::int64_t raw = plan.Cost.StreamBytes();
-    if (raw <= rawLimit) {
-      std::int64_t packed = CompressedBytes(plan.Streams);
-      if (packed < 0) packed = raw;
-      if (bestWithinBytes < 0 || packed < bestWithinBytes) {
-        bestWithinBytes = packed;
-        bestWithin = std::move(plan);
-        bestRaw = TDeltaPlan();  // no longer a candidate; its room is given back
-      }
-      continue;
+  const auto planShape = [&](std::size_t k) {
+    TDeltaPlan plan = PlanDelta(source, target, copies, Shapes[k]);
+    std::int64_t packed = -1;
+    if (plan.Error.empty() && plan.Cost.StreamBytes() <= pick.RawLimit) {
+      packed = CompressedBytes(plan.Streams);
+      if (packed < 0) packed = plan.Cost.StreamBytes();
     }
-    if (bestWithinBytes < 0 && (bestRawBytes < 0 || raw < bestRawBytes)) {
-      bestRawBytes = raw;
-      bestRaw = std::move(plan);
+    const std::lock_guard<std::mutex> guard(lock);
+    pick.Offer(k, plan, packed);
+  };
+  constexpr auto ShapeCount = static_cast<std::int64_t>(Shapes.size());
+  if (progress != nullptr) progress->Show(TStage::Planning, 0, ShapeCount);
+  RunTasks(Shapes.size(), jobs, planShape, [&](std::size_t finished) {
+    if (progress != nullptr) {
+      progress->Show(TStage::Planning, static_cast<std::int64_t>(finished), ShapeCount);
     }
-  }
-  return std::move(bestWithinBytes >= 0 ? bestWithin : bestRaw);
+  });
+  return pick.Kept();
 }
 
 }  // namespace mendrix

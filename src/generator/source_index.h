@@ -17,9 +17,10 @@ class TSourceIndex {
   static constexpr std::int32_t SampleStep = 4;
 
   // Indexes source, building the suffix array in pieces so that building it
-  // needs about the source size besides the source. The source must outlive
+  // needs about twice the source size besides the source, on up to jobs
+  // threads; the index is the same for any number. The source must outlive
   // the index. progress (may be null) is told how far the building is.
-  TSourceIndex(std::span<const std::uint8_t> source, TProgress* progress);
+  TSourceIndex(std::span<const std::uint8_t> source, TProgress* progress, int jobs = 1);
   // False when the suffix sorter failed (it runs out of memory); the index
   // is then empty and finds nothing, and SorterResult holds its code.
   bool Built() const { return SorterCode == 0; }
@@ -31,8 +32,10 @@ class TSourceIndex {
 
  private:
   struct TBuildSteps;
-  bool SortPieces(std::int64_t pieceCount, std::vector<std::size_t>& pieceEnds, TBuildSteps& steps);
-  void MergePieces(const std::vector<std::size_t>& pieceEnds, TBuildSteps& steps);
+  bool SortPieces(std::int64_t pieceCount, int jobs, std::vector<std::int32_t>& room,
+                  std::vector<std::size_t>& pieceEnds, TBuildSteps& steps);
+  void MergePieces(const std::vector<std::size_t>& pieceEnds, int jobs,
+                   std::vector<std::int32_t>& room, TBuildSteps& steps);
   void FillBuckets();
 
   std::span<const std::uint8_t> Source;

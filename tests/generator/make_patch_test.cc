@@ -26,7 +26,8 @@ TBytes Edited(TBytes bytes, std::uint32_t seed) {
   const TBytes noise = RandomBytes(64, seed);
   for (std::size_t i = seed % 97; i < bytes.size(); i += 301) bytes[i] ^= noise[i % 64] | 1;
   if (bytes.size() > 5000) bytes.erase(bytes.begin() + 3000, bytes.begin() + 3100);
-  bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 3), noise.begin(), noise.end());
+  bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 3), noise.begin(),
+               noise.end());
   return bytes;
 }
 
@@ -130,6 +131,32 @@ TEST_F(MakePatchRun, ThreeVersionChainAppliesFromEachOldVersion) {
   EXPECT_EQ(ReadFileBytes(Dir.File("apply/target")), Text("something else"));
 }
 
+// A file large enough to be indexed and planned on several threads: the
+// same patch for any number of them, and it applies.
+TEST_F(MakePatchRun, LargeFileMadeOnSeveralThreadsGivesOnePatch) {
+  TBytes old = RandomBytes(3 << 19, 31);
+  const TBytes block = RandomBytes(80000, 32);
+  for (std::size_t at : {std::size_t{150000}, std::size_t{800000}, std::size_t{1400000}}) {
+    std::copy(block.begin(), block.end(), old.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  std::fill(old.begin() + 500000, old.begin() + 650000, 0);
+  TBytes latest = Edited(old, 33);
+  latest.insert(latest.begin() + 1000000, block.begin(), block.end());
+  WriteFileBytes(Dir.File("old.bin"), old);
+  WriteFileBytes(Dir.File("new.bin"), latest);
+  SetTime(Dir.File("new.bin"), NewTime);
+  for (const std::string jobs : {"1", "2", "3"}) {
+    const TRunResult made = Make({"-j", jobs, "p" + jobs + ".pat", "old.bin", "new.bin"});
+    ASSERT_EQ(made.ExitCode, 0) << made.Err;
+  }
+  EXPECT_EQ(ReadFileBytes(Dir.File("p2.pat")), ReadFileBytes(Dir.File("p1.pat")));
+  EXPECT_EQ(ReadFileBytes(Dir.File("p3.pat")), ReadFileBytes(Dir.File("p1.pat")));
+  WriteFileBytes(Dir.File("apply/target.bin"), old);
+  const TRunResult applied = Apply("", {Dir.File("p1.pat"), "target.bin"});
+  ASSERT_EQ(applied.ExitCode, 0) << applied.Out << applied.Err;
+  ExpectFile(Dir.File("apply/target.bin"), latest);
+}
+
 // Two old trees and a new one: changed, unchanged, renamed, moved, added
 // and removed files, a file identical in both old trees and one that only
 // the second old tree has.
@@ -209,7 +236,8 @@ TEST_F(MakePatchRun, NoticeAndBackupNameReachTheRun) {
   WriteFileBytes(Dir.File("new/a.txt"), Text("new a\n"));
   SetTime(Dir.File("new/a.txt"), NewTime);
   WriteFileText(Dir.File("notice.txt"), "Line one\r\nLine two\n#%de\nZeile\n");
-  const TRunResult made = Make({"-notice", "notice.txt", "-backup", "Saved/old", "p.pat", "old", "new"});
+  const TRunResult made =
+      Make({"-notice", "notice.txt", "-backup", "Saved/old", "p.pat", "old", "new"});
   ASSERT_EQ(made.ExitCode, 0) << made.Err;
   WriteFileBytes(Dir.File("apply/tree/a.txt"), Text("old a\n"));
   const TRunResult applied = Apply("", {Dir.File("p.pat"), "tree"});
@@ -246,7 +274,8 @@ TEST_F(MakePatchRun, RefusesWhatItCantMake) {
       {"the same directory under another name",
        {"p.pat", "dir1", "dir2link/../dir2link", "./dir2"},
        "are the same directory"},
-      {"a notice file that isn't there", {"-notice", "none.txt", "p.pat", "file1", "file2"},
+      {"a notice file that isn't there",
+       {"-notice", "none.txt", "p.pat", "file1", "file2"},
        "can't read notice file"},
   };
   for (const TCase& c : cases) {
@@ -269,10 +298,9 @@ TEST_F(MakePatchRun, RefusesBackupNamesMendrixCantUse) {
     bool Accepted;
   };
   const TCase cases[] = {
-      {"../up", false},     {"..", false},       {".", false},         {"...", false},
-      {". .", false},       {" ", false},        {"a/./b", false},     {"a/...", false},
-      {"/abs", false},      {"C:x", false},      {"a//b", false},      {"Saved/old", true},
-      {"Backup.1", true},   {".hidden", true},
+      {"../up", false}, {"..", false},       {".", false},       {"...", false},    {". .", false},
+      {" ", false},     {"a/./b", false},    {"a/...", false},   {"/abs", false},   {"C:x", false},
+      {"a//b", false},  {"Saved/old", true}, {"Backup.1", true}, {".hidden", true},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -305,7 +333,8 @@ TEST_F(MakePatchRun, LeavesOutNamesMendrixRefuses) {
   for (const char* name : {R"(".. ")", R"("sub\. .")", R"("...\")", R"("sub\...")"}) {
     EXPECT_NE(made.Err.find(std::string("Warning: ") + name + ": Mendrix refuses"),
               std::string::npos)
-        << name << "\n" << made.Err;
+        << name << "\n"
+        << made.Err;
   }
   // The patch holds what Mendrix takes: it applies, the ordinary files are
   // patched and the others left alone.
@@ -349,9 +378,10 @@ TEST(DosDateTime, LocalTimeInTwoSecondSteps) {
     std::uint32_t Stamp;
   };
   const TCase cases[] = {
-      {1434010151, (35u << 9 | 6 << 5 | 11) << 16 | (8u << 11 | 9 << 5 | 5)},  // odd second rounds down
-      {315532800, (0u << 9 | 1 << 5 | 1) << 16},                              // 1980-01-01 00:00:00
-      {0, (0u << 9 | 1 << 5 | 1) << 16},                                      // before 1980
+      {1434010151,
+       (35u << 9 | 6 << 5 | 11) << 16 | (8u << 11 | 9 << 5 | 5)},  // odd second rounds down
+      {315532800, (0u << 9 | 1 << 5 | 1) << 16},                   // 1980-01-01 00:00:00
+      {0, (0u << 9 | 1 << 5 | 1) << 16},                           // before 1980
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Moment);
