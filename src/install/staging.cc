@@ -78,10 +78,8 @@ enum class TWay {
 // Looks at every directory between root (the user's own, which may be a
 // link) and the last part of relative: each must be a real directory, or
 // missing and then made by the run. With mustCreate, the deepest existing
-// one must also take new names. whole (may be null) receives whether every
-// directory of the way exists.
-TWay CheckWay(const std::string& root, const std::string& relative, bool mustCreate,
-              bool* whole = nullptr) {
+// one must also take new names.
+TWay CheckWay(const std::string& root, const std::string& relative, bool mustCreate) {
   const std::vector<std::string> parts = SplitParts(relative);
   std::string path = root;
   std::string deepest = root;
@@ -101,7 +99,6 @@ TWay CheckWay(const std::string& root, const std::string& relative, bool mustCre
         return TWay::Blocked;
     }
   }
-  if (whole != nullptr) *whole = !missing;
   // A root that doesn't exist yet is made with its parents.
   if (mustCreate && OsIsDirectory(deepest) && !OsCanCreateIn(deepest)) return TWay::Closed;
   return TWay::Clear;
@@ -166,6 +163,9 @@ bool CheckBackup(const TPatchContext& context, const TRunPaths& paths, TPlannedE
 // each with the permissions of the directory it mirrors.
 void MakeBackupDirectories(TRunFiles& run, const TPlannedEntry& entry,
                            const std::string& backupName) {
+  // Most often the whole way exists already (the way was just looked at:
+  // nothing on it is a link).
+  if (OsIsDirectory(ParentOf(entry.Backup))) return;
   const std::vector<std::string> backupParts = SplitParts(backupName);
   std::string path = entry.Root;
   for (std::size_t i = 0; i < backupParts.size(); ++i) {
@@ -258,18 +258,16 @@ std::string CommitEntry(TRunFiles& run, const TPlannedEntry& entry, const TPatch
           : OsPathKind(entry.Target) != TOsPathKind::Missing) {
     return failure;
   }
-  bool backupWayWhole = !entry.Root.empty();  // set by the look at the way below
-  if (!entry.Root.empty() &&
-      (CheckWay(entry.Root, entry.Relative, false) != TWay::Clear ||
-       (!entry.Backup.empty() &&
-        CheckWay(entry.Root, entry.BackupRelative, false, &backupWayWhole) != TWay::Clear))) {
+  if (!entry.Root.empty() && (CheckWay(entry.Root, entry.Relative, false) != TWay::Clear ||
+                              (!entry.Backup.empty() &&
+                               CheckWay(entry.Root, entry.BackupRelative, false) != TWay::Clear))) {
     return failure;
   }
 
   if (entry.Replaces && !entry.Backup.empty()) {
     step.Holder = entry.Backup;
     if (!entry.BackupLinked) {
-      if (!backupWayWhole) MakeBackupDirectories(run, entry, context.BackupName);
+      MakeBackupDirectories(run, entry, context.BackupName);
       NoteDirectoryOf(run, entry.Backup);
       if (OsLink(entry.Target, entry.Backup) == 0) {
         step.HolderIsOurs = true;
