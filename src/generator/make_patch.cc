@@ -171,7 +171,8 @@ bool TakeTexts(const TMakeOptions& options, TWriterPatch& patch, std::string& er
 
 // The regions of target (read by readTarget) in source. The index is built
 // before the target is read, since building takes the most memory, and goes
-// before the planning. The index is built on jobs threads.
+// before the planning. The index is built and the regions found on jobs
+// threads.
 template <typename TRead>
 bool MatchVersions(const std::vector<std::uint8_t>& source, const TRead& readTarget,
                    const fs::path& newFile, TProgress& progress, int jobs,
@@ -185,7 +186,7 @@ bool MatchVersions(const std::vector<std::uint8_t>& source, const TRead& readTar
     return false;
   }
   if (!readTarget(target, error)) return false;
-  regions = FindRegions(index, source, target, &progress);
+  regions = FindRegions(index, source, target, &progress, jobs);
   return true;
 }
 

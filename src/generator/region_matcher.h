@@ -26,11 +26,18 @@ struct TAlignedRegion {
   std::int32_t Length = 0;
 };
 
+// The length of the target pieces that the search walks on several threads.
+inline constexpr std::int64_t MatchPieceLength = std::int64_t{2} << 20;
+
 // Aligned regions of target against the indexed source, in target order, not
-// overlapping. progress (may be null) is told how far the search is.
+// overlapping. progress (may be null) is told how far the search is. A
+// target of two pieces of pieceLength bytes or more is searched on up to jobs
+// threads; the regions are the same for any number of jobs and any piece
+// length.
 std::vector<TAlignedRegion> FindRegions(const TSourceIndex& index,
                                         std::span<const std::uint8_t> source,
-                                        std::span<const std::uint8_t> target, TProgress* progress);
+                                        std::span<const std::uint8_t> target, TProgress* progress,
+                                        int jobs = 1, std::int64_t pieceLength = MatchPieceLength);
 
 // One exact copy: Length bytes of the target at TargetStart equal the source
 // bytes at SourceStart. RegionEnd is where the aligned region it belongs to
