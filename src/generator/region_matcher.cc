@@ -256,9 +256,11 @@ void TRegionFinder::CloseStretch(std::vector<TAlignedRegion>& regions) {
 // true walk's regions are those of the first walk up to where it met the
 // next, that walk's from there, and so on.
 //
-// A stretch can be long, and two walks that take the same steps differ
-// until it closes: in where it started. Such a walk skips from a mark of the
-// other to its next where the other closed no stretch in between.
+// A stretch can be long. Until it closes, a walk's steps depend only on
+// where it is, the match found there and the alignment, not on where the
+// stretch started; two walks that differ only in that make the same steps.
+// So where a walk stands at a mark of another with the same match and
+// alignment, it skips to that walk's next mark if no stretch closed before.
 class TPieceWalks {
  public:
   TPieceWalks(const TSourceIndex& index, TBytes source, TBytes target, std::int64_t pieceLength);
