@@ -27,7 +27,7 @@ struct TAlignedRegion {
 };
 
 // The length of the target pieces that the search walks on several threads.
-inline constexpr std::int64_t MatchPieceLength = std::int64_t{2} << 20;
+inline constexpr std::int64_t MatchPieceLength = std::int64_t{1} << 20;
 
 // Aligned regions of target against the indexed source, in target order, not
 // overlapping. progress (may be null) is told how far the search is. A
