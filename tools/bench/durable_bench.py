@@ -23,7 +23,8 @@ For every pair (OLD and NEW two files, or two directories) it reports:
     is a zombie (waitid WNOWAIT), and the bytes the disk device took while
     the run lasted (/proc/diskstats: data, journal and metadata, of every
     process; the machine should be idle);
-  - the floor, best of --runs: `cat OLD >/dev/null` and `cp NEW x` (for a
+  - the floor, best of --runs + --strace-runs, taken in turn with the
+    program's runs: `cat OLD >/dev/null` and `cp NEW x` (for a
     tree: cat of every old file, and cp of every changed new file into a
     fresh directory), timed without and with a following `sync -f x` (one
     syncfs of x's file system, the call mendrix's batch makes; a plain
@@ -46,16 +47,20 @@ S (before each timed run, wait up to S seconds, 120 by default, until the
 processor is at least 90% idle: other work on the machine skews the figures),
 --nice N (the timed programs run at this niceness change; -20 by default as
 root), --settle S (sleep S seconds, 5 by default, just before each timed
-program). The settling matters on a virtual machine whose balloon device
-reports free memory to the host (virtio-balloon free page reporting, as on
-the build machines here): memory that has been free for a couple of seconds
-is handed back to the host, and the first write into each of its pages then
-costs a fault in the host. Without the pause the floor's cp writes into
-the memory its previous copy freed a moment before, and Mendrix into memory
-freed long before, which costs more per page; with it both write into
-handed-back memory. On a machine that others use, put WORK on a file system
-of its own (a loop-mounted ext4 image, say): syncfs then writes out only
-this run's data, not the other programs' dirty pages.
+program). Both matter on a virtual machine whose balloon device reports
+free memory to the host (virtio-balloon free page reporting, as on the build
+machines here): memory handed back to the host costs a fault in the host at
+the first write into each of its pages, so how fast a large file is
+written depends on which memory the page cache is given, and that changes
+from minute to minute (a cp of 1.5 GiB took 0.9 s in one run and 2 to 9 s
+a few minutes later; a run of the program the same). So the floor is not
+measured first and the program after: the two run in turn, a floor before
+each run of the program, each started right after a copy of the result's
+size was removed (the floor after the program's previous result, the
+program after the floor's copy), and the best of each counts. On a machine
+that others use, put WORK on a file system of its own (a loop-mounted ext4
+image, say): syncfs then writes out only this run's data, not the other
+programs' dirty pages.
 """
 import argparse
 import json
@@ -287,6 +292,7 @@ class Bench:
         os.makedirs(self.tmp, exist_ok=True)
         self.device = device_of(self.work)
         self.busy = []  # busy share of the machine before each timed run
+        self.floor_out = None  # the floor's last copy, not yet removed
         for tool in ("strace", "cmp", "diff", "cp", "cat", "sync"):
             if not shutil.which(tool):
                 sys.exit(f"durable_bench.py: {tool} is missing (apt-get install {tool})")
@@ -301,8 +307,7 @@ class Bench:
             run([self.make, "-quiet", patch, old, new], stdout=subprocess.DEVNULL)
         return patch
 
-    def floor(self, old, new, changed):
-        """Best cat + cp, and best cat + cp + sync, over --runs runs."""
+    def floor_commands(self, old, new, changed):
         out = os.path.join(self.work, "floor")
         if os.path.isdir(old):
             old_files = [os.path.join(old, f) for f in files_under(old)]
@@ -312,46 +317,62 @@ class Bench:
         else:
             cat = ["sh", "-c", 'exec cat "$1" >/dev/null', "cat", old]
             copy = ["cp", new, out]
-        without, with_sync, cp_written = [], [], 0
-        for _ in range(self.args.runs):
-            remove(out)
-            if os.path.isdir(old):
-                os.makedirs(out)
-            run(["sync"])
-            warm([old, new])
-            os.environ["OUT"] = out
-            self.busy.append(wait_for_quiet(self.args.quiet_wait))
-            time.sleep(self.args.settle)
-            t_cat = spawn(cat)["wall"]
-            c = spawn(copy)
-            t_sync = spawn(["sync", "-f", out])["wall"]
-            without.append(t_cat + c["wall"])
-            with_sync.append(t_cat + c["wall"] + t_sync)
-            cp_written = c["oublock_bytes"]
+        return out, cat, copy
+
+    def floor_once(self, old, new, changed, floor):
+        """One cat + cp, and the same with sync, added to floor."""
+        out, cat, copy = self.floor_commands(old, new, changed)
+        # Memory freed just before, as the program's run gets (fresh_target):
+        # the previous run's result.
         remove(out)
+        remove(os.path.join(self.work, "target"))
+        if os.path.isdir(old):
+            os.makedirs(out)
         run(["sync"])
-        return {"floor": min(without), "floor_sync": min(with_sync),
-                "floor_runs": without, "floor_sync_runs": with_sync,
-                "cp_written": cp_written}
+        warm([old, new])
+        os.environ["OUT"] = out
+        self.busy.append(wait_for_quiet(self.args.quiet_wait))
+        time.sleep(self.args.settle)
+        t_cat = spawn(cat)["wall"]
+        c = spawn(copy)
+        t_sync = spawn(["sync", "-f", out])["wall"]
+        floor["floor_runs"].append(t_cat + c["wall"])
+        floor["floor_sync_runs"].append(t_cat + c["wall"] + t_sync)
+        floor["cp_written"] = c["oublock_bytes"]
+        # The copy stays until the next run of the program is prepared.
+        self.floor_out = out
+
+    def end_floor(self):
+        if self.floor_out:
+            remove(self.floor_out)
+            self.floor_out = None
 
     def fresh_target(self, old, patch):
+        # The copy is made first and the floor's copy (or the previous run's
+        # result) removed after it, so that the run starts right after as
+        # much memory was freed as the floor's cp (see floor_once).
         target = os.path.join(self.work, "target")
-        remove(target)
+        fresh = target + ".fresh"
+        remove(fresh)
         clear_directory(self.tmp)
         if os.path.isdir(old):
-            run(["cp", "-a", old, target])
+            run(["cp", "-a", old, fresh])
         else:
-            run(["cp", "--preserve=timestamps", old, target])
+            run(["cp", "--preserve=timestamps", old, fresh])
+        remove(target)
+        self.end_floor()
+        os.rename(fresh, target)
         run(["sync"])
         warm([target, patch, self.mendrix])
         return target
 
-    def apply_runs(self, name, old, new, patch):
+    def apply_runs(self, name, old, new, patch, changed, floor):
         env_tmp = os.environ.get("TMPDIR")
         os.environ["TMPDIR"] = self.tmp
         runs = []
         try:
             for _ in range(self.args.runs):
+                self.floor_once(old, new, changed, floor)
                 target = self.fresh_target(old, patch)
                 busy = wait_for_quiet(self.args.quiet_wait)
                 self.busy.append(busy)
@@ -365,6 +386,7 @@ class Bench:
                 runs.append(r)
             traced = []
             for i in range(self.args.strace_runs):
+                self.floor_once(old, new, changed, floor)
                 target = self.fresh_target(old, patch)
                 trace = os.path.join(self.work, f"{name}.strace.{i}.txt")
                 self.busy.append(wait_for_quiet(self.args.quiet_wait))
@@ -376,6 +398,7 @@ class Bench:
                     sys.exit(f"durable_bench.py: the traced result of {patch} differs")
                 traced.append(parse_strace(trace))
             remove(os.path.join(self.work, "target"))
+            self.end_floor()
             run(["sync"])
         finally:
             if env_tmp is None:
@@ -393,10 +416,11 @@ class Bench:
         else:
             changed = []
             result = os.path.getsize(new)
-        log(f"{name}: floor")
-        floor = self.floor(old, new, changed)
-        log(f"{name}: mendrix runs")
-        runs, traced = self.apply_runs(name, old, new, patch)
+        log(f"{name}: floor and mendrix runs, in turn")
+        floor = {"floor_runs": [], "floor_sync_runs": [], "cp_written": 0}
+        runs, traced = self.apply_runs(name, old, new, patch, changed, floor)
+        floor["floor"] = min(floor["floor_runs"])
+        floor["floor_sync"] = min(floor["floor_sync_runs"])
         best = min(runs, key=lambda r: r["wall"])
         batch = statistics.median(t["batch"] for t in traced)
         up_to = min(t["up_to_batch"] for t in traced)
