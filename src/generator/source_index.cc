@@ -327,16 +327,17 @@ std::int32_t TSourceIndex::Longest(std::span<const std::uint8_t> target, std::in
       lowCommon = common;
     }
   }
+  // The longest match is with a neighbour of the lower bound, and the
+  // search has measured both: the one below when low moved, the one at it
+  // when high moved.
   std::int32_t best = 0;
-  for (std::int32_t at : {low - 1, low}) {
-    if (at < first || at >= end) continue;
-    const std::int32_t start = Suffixes[at];
-    const std::int32_t common =
-        2 + CommonLength(t + 2, Source.data() + start + 2, std::min(wanted, size - start) - 2);
-    if (common > best) {
-      best = common;
-      position = start;
-    }
+  if (low > first) {
+    best = lowCommon;
+    position = Suffixes[low - 1];
+  }
+  if (low < end && highCommon > best) {
+    best = highCommon;
+    position = Suffixes[low];
   }
   return best;
 }
