@@ -112,7 +112,8 @@ struct TPlanPick {
 }  // namespace
 
 TDeltaPlan MakeDelta(std::span<const std::uint8_t> source, std::span<const std::uint8_t> target,
-                     const std::vector<TAlignedRegion>& regions, TProgress* progress, int jobs) {
+                     const std::vector<TAlignedRegion>& regions, TProgress* progress, int jobs,
+                     std::int64_t threadsFrom) {
   TPlanPick pick;
   pick.RawLimit = static_cast<std::int64_t>(target.size()) / 5;
   std::mutex lock;
@@ -129,7 +130,11 @@ TDeltaPlan MakeDelta(std::span<const std::uint8_t> source, std::span<const std::
   };
   constexpr auto ShapeCount = static_cast<std::int64_t>(Shapes.size());
   if (progress != nullptr) progress->Show(TStage::Planning, 0, ShapeCount);
-  RunTasks(Shapes.size(), jobs, planShape, [&](std::size_t finished) {
+  // Each shape planned at once holds its plan and an LZMA encoder: for a
+  // small target that is more memory than the rest of the work takes, and
+  // the time saved is small.
+  const int planJobs = static_cast<std::int64_t>(target.size()) >= threadsFrom ? jobs : 1;
+  RunTasks(Shapes.size(), planJobs, planShape, [&](std::size_t finished) {
     if (progress != nullptr) {
       progress->Show(TStage::Planning, static_cast<std::int64_t>(finished), ShapeCount);
     }

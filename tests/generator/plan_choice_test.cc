@@ -51,5 +51,26 @@ TEST(MakeDelta, RebuildsTargetAndStaysSmall) {
   }
 }
 
+// The parameter sets planned on threads finish in any order; the plan kept
+// must be the one planning them in turn keeps.
+TEST(MakeDelta, SamePlanOnAnyNumberOfThreads) {
+  for (const TPair& pair : Pairs()) {
+    SCOPED_TRACE(pair.Name);
+    std::vector<TAlignedRegion> regions;
+    {
+      const TSourceIndex index(pair.Source, nullptr);
+      regions = FindRegions(index, pair.Source, pair.Target, nullptr);
+    }
+    const TDeltaPlan alone = MakeDelta(pair.Source, pair.Target, regions, nullptr, 1);
+    for (const int jobs : {2, 3, 5}) {
+      const TDeltaPlan threaded = MakeDelta(pair.Source, pair.Target, regions, nullptr, jobs, 0);
+      EXPECT_EQ(threaded.Params.GroupLength, alone.Params.GroupLength) << jobs;
+      EXPECT_EQ(threaded.Params.BlockLength, alone.Params.BlockLength) << jobs;
+      EXPECT_EQ(threaded.Params.VariantFlags, alone.Params.VariantFlags) << jobs;
+      EXPECT_EQ(threaded.Streams, alone.Streams) << jobs;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace mendrix::test
