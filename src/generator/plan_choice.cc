@@ -130,9 +130,7 @@ TDeltaPlan MakeDelta(std::span<const std::uint8_t> source, std::span<const std::
   };
   constexpr auto ShapeCount = static_cast<std::int64_t>(Shapes.size());
   if (progress != nullptr) progress->Show(TStage::Planning, 0, ShapeCount);
-  // Each shape planned at once holds its plan and an LZMA encoder: for a
-  // small target that is more memory than the rest of the work takes, and
-  // the time saved is small.
+  // Each shape planned at once holds its plan and an LZMA encoder.
   const int planJobs = static_cast<std::int64_t>(target.size()) >= threadsFrom ? jobs : 1;
   RunTasks(Shapes.size(), planJobs, planShape, [&](std::size_t finished) {
     if (progress != nullptr) {

@@ -15,13 +15,17 @@ namespace mendrix {
 
 class TProgress;
 
+// The size from which a target's parameter sets are planned on several
+// threads: below it, the plans and encoders held at once would take more
+// memory than the rest of the work.
+inline constexpr std::int64_t PlanOnThreadsFrom = std::int64_t{16} << 20;
+
 // The rest of the job for one variant, once its regions are found (the
 // index can go by then): plans a few parameter sets and returns the one that
 // compresses best, within a raw size of a fifth of the target. progress (may
 // be null) is told how far the planning is. For a target of threadsFrom
 // bytes or more the parameter sets are planned on up to jobs threads; the
 // plan kept is the same for any number.
-constexpr std::int64_t PlanOnThreadsFrom = std::int64_t{16} << 20;
 TDeltaPlan MakeDelta(std::span<const std::uint8_t> source, std::span<const std::uint8_t> target,
                      const std::vector<TAlignedRegion>& regions, TProgress* progress, int jobs = 1,
                      std::int64_t threadsFrom = PlanOnThreadsFrom);
