@@ -28,6 +28,10 @@ namespace {
 constexpr std::int64_t OutputCopyPiece = 1000;
 // Reads at least this long bypass the pages.
 constexpr std::int32_t DirectSourceRead = 32 * 1024;
+// A result being staged is handed to the disk in pieces of this size as it
+// is written, so that most of it is already out when the run makes it
+// durable; the disk writes while the decoder works.
+constexpr std::int64_t WriteOutPiece = std::int64_t{1024} * 1024;
 // Largest insert piece (2 * 255 - 1) and largest add run (255), with room.
 constexpr std::int32_t SmallBufferSize = 513 + CopySlack;
 
@@ -60,6 +64,9 @@ struct TOutput {
   TExcludeRange Exclude;
   std::uint32_t Crc = CrcStart;
   const char* WriteFailure = CannotWrite;  // the stop when the disk refuses a write
+  // Set for a staged result: bytes [0, WrittenOut) were handed to the disk.
+  bool WriteOut = false;
+  std::int64_t WrittenOut = 0;
 
   std::int64_t Written() const { return Flushed + Pending; }
 };
@@ -163,6 +170,10 @@ void FlushOutput(TOutput& output) {
   StopIfInterrupted();
   output.Flushed += output.Pending;
   output.Pending = 0;
+  if (output.WriteOut && output.Flushed - output.WrittenOut >= WriteOutPiece) {
+    StartWriteOut(output.File, output.WrittenOut, output.Flushed - output.WrittenOut);
+    output.WrittenOut = output.Flushed;
+  }
 }
 
 // Free room at the end of the buffer, flushing it first when it is full.
@@ -385,6 +396,7 @@ bool CreateOutput(TPatchContext& context, TRunFiles& run, TOutput& output, TVari
     MakeDirectories(run, to.StageBeside);
     if (!CreateBesideFile(run, to.StageBeside, output.File, to.Name)) return false;
     output.WriteFailure = CannotStage;
+    output.WriteOut = true;
   }
   output.Check = to.Check;
   output.Exclude = to.Exclude;

@@ -238,6 +238,11 @@ void SetFileSize(TDiskFile& file, std::int32_t size) {
   if (error != 0) Fail(error);
 }
 
+void StartWriteOut(TDiskFile& file, std::int64_t position, std::int64_t count) {
+  if (file.State == TFileState::ReadWrite && count > 0)
+    OsStartWriteOut(file.Handle, position, count);
+}
+
 void CloseDiskFile(TDiskFile& file) {
   file.ReadOnlySize = -1;
   if (!IsOpen(file)) return Fail(NotOpenFailure);

@@ -88,6 +88,10 @@ std::int32_t GetPosition(TDiskFile& file);
 // Cuts (or extends) a file open for writing to size bytes; the position
 // afterwards is unspecified.
 void SetFileSize(TDiskFile& file, std::int32_t size);
+// Starts writing the file's bytes [position, position + count) out to the
+// disk without waiting (a file open for writing; otherwise nothing). Never
+// touches IoStatus.
+void StartWriteOut(TDiskFile& file, std::int64_t position, std::int64_t count);
 // Closing a file that is not open records a failure.
 void CloseDiskFile(TDiskFile& file);
 // Deletes the file at file.Path (the file is closed).

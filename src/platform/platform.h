@@ -68,6 +68,10 @@ bool DecodeDosStamp(std::uint32_t stamp, TDosTime& time);
 [[nodiscard]] int OsSetSize(TOsHandle handle, std::int64_t size);
 [[nodiscard]] int OsGetPosition(TOsHandle handle, std::int64_t& position);
 [[nodiscard]] int OsClose(TOsHandle handle);
+// Starts writing count bytes of the file from position on out to the disk,
+// without waiting for them: a flush later has that much less to wait for.
+// Only a hint; where the system has no such call it does nothing.
+void OsStartWriteOut(TOsHandle handle, std::int64_t position, std::int64_t count);
 // Gives the complete file open at handle the owner, group and access
 // permissions of the file at model (a final link not followed), so that a
 // replaced program stays executable and keeps its owner. Where the owner

@@ -373,6 +373,11 @@ int OsClose(TOsHandle handle) {
   return 0;
 }
 
+void OsStartWriteOut(TOsHandle handle, std::int64_t position, std::int64_t count) {
+  (void)::sync_file_range(Fd(handle), static_cast<off_t>(position), static_cast<off_t>(count),
+                          SYNC_FILE_RANGE_WRITE);
+}
+
 int OsTakeOwnerAndMode(const std::string& model, TOsHandle handle) {
   mode_t mode = NewFileMode;
   std::string mapped;

@@ -389,6 +389,10 @@ int OsClose(TOsHandle handle) {
   return 0;
 }
 
+// Windows writes a file's cached data out on its own, soon after it is
+// written; nothing to start.
+void OsStartWriteOut(TOsHandle, std::int64_t, std::int64_t) {}
+
 int OsSetWriteTime(TOsHandle handle, std::uint32_t dosStamp) {
   if (!ValidDosStamp(dosStamp)) return ERROR_INVALID_PARAMETER;
   FILETIME local, universal;
