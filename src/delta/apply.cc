@@ -28,10 +28,6 @@ namespace {
 constexpr std::int64_t OutputCopyPiece = 1000;
 // Reads at least this long bypass the pages.
 constexpr std::int32_t DirectSourceRead = 32 * 1024;
-// A result being staged is handed to the disk in pieces of this size as it
-// is written, so that most of it is already out when the run makes it
-// durable; the disk writes while the decoder works.
-constexpr std::int64_t WriteOutPiece = std::int64_t{1024} * 1024;
 // Largest insert piece (2 * 255 - 1) and largest add run (255), with room.
 constexpr std::int32_t SmallBufferSize = 513 + CopySlack;
 

@@ -88,6 +88,11 @@ std::int32_t GetPosition(TDiskFile& file);
 // Cuts (or extends) a file open for writing to size bytes; the position
 // afterwards is unspecified.
 void SetFileSize(TDiskFile& file, std::int32_t size);
+// A result being staged is handed to the disk in pieces of this size as it
+// is written (StartWriteOut), so that most of it is already out when the run
+// makes it durable: the disk writes while the program works on. Smaller
+// pieces (a hint per small file of a tree) cost more than they save.
+constexpr std::int64_t WriteOutPiece = std::int64_t{1024} * 1024;
 // Starts writing the file's bytes [position, position + count) out to the
 // disk without waiting (a file open for writing; otherwise nothing). Never
 // touches IoStatus.

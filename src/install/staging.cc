@@ -435,10 +435,17 @@ bool StageFrom(TRunFiles& run, TDiskFile& source, std::uint32_t length, const st
   if (!CreateBesideFile(run, target, copy, staged)) return false;
   auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(BlockPiece);
   bool ok = true;
+  std::int64_t written = 0;
+  std::int64_t writtenOut = 0;
   for (std::uint32_t remaining = length; ok && remaining > 0;) {
     const auto piece = static_cast<std::int32_t>(std::min<std::uint32_t>(remaining, BlockPiece));
     ok = ReadBlock(source, buffer.get(), piece) && WriteBlock(copy, buffer.get(), piece);
     remaining -= static_cast<std::uint32_t>(piece);
+    written += piece;
+    if (written - writtenOut >= WriteOutPiece) {
+      StartWriteOut(copy, writtenOut, written - writtenOut);
+      writtenOut = written;
+    }
     StopIfInterrupted();
   }
   ok = ok && FinishFile(copy, model, stamp, identity);
