@@ -166,10 +166,7 @@ void FlushOutput(TOutput& output) {
   StopIfInterrupted();
   output.Flushed += output.Pending;
   output.Pending = 0;
-  if (output.WriteOut && output.Flushed - output.WrittenOut >= WriteOutPiece) {
-    StartWriteOut(output.File, output.WrittenOut, output.Flushed - output.WrittenOut);
-    output.WrittenOut = output.Flushed;
-  }
+  if (output.WriteOut) WriteOutUpTo(output.File, output.Flushed, output.WrittenOut);
 }
 
 // Free room at the end of the buffer, flushing it first when it is full.

@@ -238,9 +238,13 @@ void SetFileSize(TDiskFile& file, std::int32_t size) {
   if (error != 0) Fail(error);
 }
 
-void StartWriteOut(TDiskFile& file, std::int64_t position, std::int64_t count) {
-  if (file.State == TFileState::ReadWrite && count > 0)
-    OsStartWriteOut(file.Handle, position, count);
+void WriteOutUpTo(TDiskFile& file, std::int64_t written, std::int64_t& writtenOut) {
+  // Smaller pieces (a hint per small file of a tree) cost more than they save.
+  constexpr std::int64_t WriteOutPiece = std::int64_t{1024} * 1024;
+  if (written - writtenOut < WriteOutPiece) return;
+  if (file.State == TFileState::ReadWrite)
+    OsStartWriteOut(file.Handle, writtenOut, written - writtenOut);
+  writtenOut = written;
 }
 
 void CloseDiskFile(TDiskFile& file) {

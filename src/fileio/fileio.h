@@ -88,15 +88,13 @@ std::int32_t GetPosition(TDiskFile& file);
 // Cuts (or extends) a file open for writing to size bytes; the position
 // afterwards is unspecified.
 void SetFileSize(TDiskFile& file, std::int32_t size);
-// A result being staged is handed to the disk in pieces of this size as it
-// is written (StartWriteOut), so that most of it is already out when the run
-// makes it durable: the disk writes while the program works on. Smaller
-// pieces (a hint per small file of a tree) cost more than they save.
-constexpr std::int64_t WriteOutPiece = std::int64_t{1024} * 1024;
-// Starts writing the file's bytes [position, position + count) out to the
-// disk without waiting (a file open for writing; otherwise nothing). Never
-// touches IoStatus.
-void StartWriteOut(TDiskFile& file, std::int64_t position, std::int64_t count);
+// For a result being staged, written bytes from the start: once the bytes
+// [writtenOut, written) make a whole piece of 1 MiB, starts writing them out
+// to the disk without waiting and moves writtenOut to written (a file open
+// for writing; otherwise nothing). Most of the result is then already out
+// when the run makes it durable: the disk writes while the program works on.
+// Never touches IoStatus.
+void WriteOutUpTo(TDiskFile& file, std::int64_t written, std::int64_t& writtenOut);
 // Closing a file that is not open records a failure.
 void CloseDiskFile(TDiskFile& file);
 // Deletes the file at file.Path (the file is closed).

@@ -442,10 +442,7 @@ bool StageFrom(TRunFiles& run, TDiskFile& source, std::uint32_t length, const st
     ok = ReadBlock(source, buffer.get(), piece) && WriteBlock(copy, buffer.get(), piece);
     remaining -= static_cast<std::uint32_t>(piece);
     written += piece;
-    if (written - writtenOut >= WriteOutPiece) {
-      StartWriteOut(copy, writtenOut, written - writtenOut);
-      writtenOut = written;
-    }
+    WriteOutUpTo(copy, written, writtenOut);
     StopIfInterrupted();
   }
   ok = ok && FinishFile(copy, model, stamp, identity);
