@@ -16,9 +16,10 @@ using TCrcFold = std::uint32_t (*)(std::uint32_t value, const std::uint8_t* byte
 // The least a fold takes: four lanes of 16 bytes.
 constexpr std::int64_t CrcFoldPiece = 64;
 
-// The fold this processor can run; null when it has none. Asks the
-// processor on each call: callers keep the answer.
-TCrcFold ProcessorCrcFold();
+// The fastest fold this processor can run, or with wide false the fastest
+// on 128-bit registers; null when it has none. Asks the processor on each
+// call: callers keep the answer.
+TCrcFold ProcessorCrcFold(bool wide = true);
 
 }  // namespace mendrix
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "checksum/crc_fold.h"
 #include "support/test_files.h"
 
 namespace mendrix {
@@ -74,6 +75,27 @@ TEST(CrcUpdate, MatchesTheBitwiseDefinitionOnALongRun) {
   const TBytes bytes = RandomBytes(1 << 20, 12);
   EXPECT_EQ(CrcUpdate(CrcStart, bytes.data(), 1 << 20), BitwiseCrc(CrcStart, bytes));
   EXPECT_EQ(CrcUpdate(0, bytes.data(), 1 << 20), BitwiseCrc(0, bytes));
+}
+
+TEST(CrcFold, EveryFoldThisProcessorHasMatchesTheBitwiseDefinition) {
+  // The wide fold takes 256 bytes a step and falls back to the narrow one
+  // below that; lengths past two steps and every tail of 64 and of 16 bytes
+  // reach each part of both.
+  const TBytes bytes = RandomBytes(1200, 13);
+  const struct {
+    const char* name;
+    TCrcFold fold;
+  } folds[] = {{"narrow", ProcessorCrcFold(false)}, {"widest", ProcessorCrcFold(true)}};
+  for (const auto& [name, fold] : folds) {
+    if (fold == nullptr) continue;
+    for (int start = 0; start < 4; ++start) {
+      for (int length = static_cast<int>(CrcFoldPiece); start + length <= 1200; length += 16) {
+        TBytes part(bytes.begin() + start, bytes.begin() + start + length);
+        ASSERT_EQ(fold(0x9E3779B9u, part.data(), length), BitwiseCrc(0x9E3779B9u, part))
+            << name << " start " << start << " length " << length;
+      }
+    }
+  }
 }
 
 TEST_F(FileChecksumTest, ExcludedRanges) {
