@@ -46,18 +46,25 @@ repository), --work DIR (scratch, on the file system to measure; default
 S (before each timed run, wait up to S seconds, 120 by default, until the
 processor is at least 90% idle: other work on the machine skews the figures),
 --nice N (the timed programs run at this niceness change; -20 by default as
-root), --settle S (sleep S seconds, 5 by default, just before each timed
-program). Both matter on a virtual machine whose balloon device reports
-free memory to the host (virtio-balloon free page reporting, as on the build
-machines here): memory handed back to the host costs a fault in the host at
-the first write into each of its pages, so how fast a large file is
-written depends on which memory the page cache is given, and that changes
-from minute to minute (a cp of 1.5 GiB took 0.9 s in one run and 2 to 9 s
-a few minutes later; a run of the program the same). So the floor is not
+root), --settle S (sleep S seconds, 5 by default, before each timed
+program), --ready-memory F (then write into and free F times the result's
+size of memory, 2 by default, just before the timed program starts). These
+matter on a virtual machine whose balloon device reports free memory to the
+host (virtio-balloon free page reporting, as on the build machines here:
+memory freed is reported within seconds): memory handed back to the host
+costs a fault in the host at the first write into each of its pages, so
+how fast a large file is written depends on which memory the page cache is
+given, and so on what the machine did in the seconds before (a cp of 1.5
+GiB took 0.37 to 0.45 s right after a file of that size was removed, 0.78
+to 1.07 s when it started 5 s later, 1.34 to 2.17 s after another copy of
+that size was made as well). Writing into the memory just before each
+timed program gives both the floor and the program memory the host has
+backed, as on a machine without a balloon. Besides, the floor is not
 measured first and the program after: the two run in turn, a floor before
-each run of the program, each started right after a copy of the result's
-size was removed (the floor after the program's previous result, the
-program after the floor's copy), and the best of each counts. On a machine
+each run of the program, each after the same steps (a file of the
+result's size written: the copy of OLD for the program's next run, or the
+floor's copy; the other one's output removed; sync, warm, wait, rest), and
+the best of each counts. On a machine
 that others use, put WORK on a file system of its own (a loop-mounted ext4
 image, say): syncfs then writes out only this run's data, not the other
 programs' dirty pages.
@@ -218,6 +225,21 @@ def clear_directory(path):
     os.makedirs(path)
 
 
+def ready_memory(size):
+    """Writes into size bytes of memory (at most half of what is available)
+    and frees them, so that the program started right after finds that much
+    free memory the host has backed (see --ready-memory in the header)."""
+    with open("/proc/meminfo") as f:
+        available = next(int(line.split()[1]) * 1024 for line in f
+                         if line.startswith("MemAvailable:"))
+    size = min(size, available // 2)
+    if size <= 0:
+        return
+    block = bytearray(size)  # zeroed, so every page is written
+    block[::4096] = bytes(len(range(0, size, 4096)))
+    del block
+
+
 def remove(path):
     if os.path.isdir(path) and not os.path.islink(path):
         shutil.rmtree(path)
@@ -332,7 +354,7 @@ class Bench:
         warm([old, new])
         os.environ["OUT"] = out
         self.busy.append(wait_for_quiet(self.args.quiet_wait))
-        time.sleep(self.args.settle)
+        self.settle()
         t_cat = spawn(cat)["wall"]
         c = spawn(copy)
         t_sync = spawn(["sync", "-f", out])["wall"]
@@ -347,21 +369,33 @@ class Bench:
             remove(self.floor_out)
             self.floor_out = None
 
-    def fresh_target(self, old, patch):
-        # The copy is made first and the floor's copy (or the previous run's
-        # result) removed after it, so that the run starts right after as
-        # much memory was freed as the floor's cp (see floor_once).
-        target = os.path.join(self.work, "target")
-        fresh = target + ".fresh"
+    def settle(self):
+        """Rest (--settle), then memory made ready for the timed program."""
+        time.sleep(self.args.settle)
+        ready_memory(int(self.args.ready_memory * self.result_bytes))
+
+    def copy_old(self, old):
+        """The copy of OLD the next run will patch, made before that round's
+        floor: so each of the two timed commands comes after the same steps,
+        a copy of the result's size made (the floor's or this one), another
+        removed, sync, warm, wait. Made between the floor and the run, as it
+        was before, it left the run with less of the memory just freed than
+        the floor had (see "Copied before the floor" in the README)."""
+        fresh = os.path.join(self.work, "target.fresh")
         remove(fresh)
         clear_directory(self.tmp)
         if os.path.isdir(old):
             run(["cp", "-a", old, fresh])
         else:
             run(["cp", "--preserve=timestamps", old, fresh])
+
+    def fresh_target(self, patch):
+        # The floor's copy is removed just before the run, as the program's
+        # previous result was before the floor (see floor_once).
+        target = os.path.join(self.work, "target")
         remove(target)
         self.end_floor()
-        os.rename(fresh, target)
+        os.rename(target + ".fresh", target)
         run(["sync"])
         warm([target, patch, self.mendrix])
         return target
@@ -372,11 +406,12 @@ class Bench:
         runs = []
         try:
             for _ in range(self.args.runs):
+                self.copy_old(old)
                 self.floor_once(old, new, changed, floor)
-                target = self.fresh_target(old, patch)
+                target = self.fresh_target(patch)
                 busy = wait_for_quiet(self.args.quiet_wait)
                 self.busy.append(busy)
-                time.sleep(self.args.settle)
+                self.settle()
                 before = disk_written_bytes(self.device)
                 r = spawn([self.mendrix, patch, target])
                 r["busy_before"] = busy
@@ -386,11 +421,12 @@ class Bench:
                 runs.append(r)
             traced = []
             for i in range(self.args.strace_runs):
+                self.copy_old(old)
                 self.floor_once(old, new, changed, floor)
-                target = self.fresh_target(old, patch)
+                target = self.fresh_target(patch)
                 trace = os.path.join(self.work, f"{name}.strace.{i}.txt")
                 self.busy.append(wait_for_quiet(self.args.quiet_wait))
-                time.sleep(self.args.settle)
+                self.settle()
                 spawn(["strace", "-f", "--seccomp-bpf", "-ttt", "-T", "-o", trace, "-e",
                        "trace=execve,syncfs,fsync,fdatasync,rename,renameat,renameat2,"
                        "exit_group", self.mendrix, patch, target])
@@ -416,6 +452,7 @@ class Bench:
         else:
             changed = []
             result = os.path.getsize(new)
+        self.result_bytes = result
         log(f"{name}: floor and mendrix runs, in turn")
         floor = {"floor_runs": [], "floor_sync_runs": [], "cp_written": 0}
         runs, traced = self.apply_runs(name, old, new, patch, changed, floor)
@@ -472,8 +509,11 @@ def main():
                         help="niceness change of the timed programs (default -20 as "
                              "root: ahead of other work on the machine)")
     parser.add_argument("--settle", type=float, default=5,
-                        help="seconds to wait just before each timed program (default 5): "
-                             "memory freed earlier goes back to the host meanwhile (see above)")
+                        help="seconds to rest before each timed program (default 5)")
+    parser.add_argument("--ready-memory", type=float, default=2,
+                        help="after the rest, write into and free this many times the "
+                             "result's size of memory just before each timed program "
+                             "(default 2; 0: not at all; see above)")
     parser.add_argument("--json")
     parser.add_argument("--keep", action="store_true", help="keep WORK (patches, traces)")
     parser.add_argument("pairs", nargs="+", metavar="NAME=OLD,NEW[,PATCH]")
