@@ -7,9 +7,9 @@
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define MENDRIX_CRC_FOLD_X86 1
 #include <immintrin.h>
-// 512-bit registers on 64-bit builds only, and not for Windows, where GCC
-// can't always give their stack slots the alignment they need.
-#if defined(__x86_64__) && !defined(_WIN32)
+// 512-bit registers on 64-bit builds only, and not with MinGW-w64's GCC,
+// which can't always give their stack slots the alignment they need.
+#if defined(__x86_64__) && !defined(__MINGW64__)
 #define MENDRIX_CRC_FOLD_WIDE 1
 #endif
 #endif
