@@ -11,6 +11,11 @@
 #           to run some of mendrix, xdelta3, bsdiff, zstd and floor only (the
 #           other tools' rows don't change with Mendrix's code); WORK=dir for
 #           scratch (default a fresh directory under /tmp, removed at the end).
+#           TOOLS="... durable" adds, after the table, durable_bench.sh's on
+#           the same pairs and the 1.5 GiB pair: each whole run's time, its
+#           durable batch, the bytes it writes and the floor with sync (tens
+#           of minutes; its own settings, such as BIG and WORK, as it reads
+#           them).
 #
 # Figures come from /usr/bin/time -v (CPU time, maximum resident set size)
 # and, for wall time, the shell's clock around it, to the millisecond.
@@ -156,3 +161,8 @@ for pair in $PAIRS; do
   fi
   rm -f "$out" "$WORK"/x.vcdiff "$WORK"/b.bsdiff "$WORK"/z.zst
 done
+
+if runs durable; then
+  echo
+  PAIRS="$PAIRS" "$HERE/durable_bench.sh" "$CORPUS" "$BUILD"
+fi
