@@ -28,6 +28,24 @@ namespace {
 // powers of x modulo P (and floor(x^64 / P) for the Barrett step), for
 // P = 0x104C11DB7 in reflected form. The result is the same running value
 // that the table steps give.
+//
+// The constants of a distance of d bits: x^(d+32) mod P for a lane's low
+// half, x^(d-32) mod P for its high half, bit-reflected and shifted left by
+// one.
+struct TFoldDistance {
+  std::int64_t High;
+  std::int64_t Low;
+};
+constexpr TFoldDistance Fold128{0x0CCAA009E, 0x1751997D0};
+constexpr TFoldDistance Fold256{0x15A546366, 0x0F1DA05AA};
+constexpr TFoldDistance Fold384{0x174359406, 0x03DB1ECDC};
+constexpr TFoldDistance Fold512{0x1C6E41596, 0x154442BD4};
+constexpr TFoldDistance Fold2048{0x1322D1430, 0x11542778A};
+
+__attribute__((target("pclmul,sse2"))) inline __m128i Lane(TFoldDistance d) {
+  return _mm_set_epi64x(d.High, d.Low);
+}
+
 __attribute__((target("pclmul,sse2"))) inline __m128i Load128(const std::uint8_t* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
@@ -44,7 +62,7 @@ __attribute__((target("pclmul,sse2"))) inline __m128i Fold(__m128i lane, __m128i
 // a Barrett step.
 __attribute__((target("pclmul,sse2"))) std::uint32_t FoldTail(__m128i x1, const std::uint8_t* p,
                                                               std::int64_t length) {
-  const __m128i fold128 = _mm_set_epi64x(0x0CCAA009E, 0x1751997D0);
+  const __m128i fold128 = Lane(Fold128);
   for (; length >= 16; length -= 16, p += 16) x1 = Fold(x1, fold128, Load128(p));
 
   x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(fold128, x1, 0x01));
@@ -71,7 +89,7 @@ __attribute__((target("pclmul,sse2"))) std::uint32_t CrcFold(std::uint32_t value
   p += CrcFoldPiece;
   length -= CrcFoldPiece;
 
-  const __m128i fold512 = _mm_set_epi64x(0x1C6E41596, 0x154442BD4);
+  const __m128i fold512 = Lane(Fold512);
   for (; length >= CrcFoldPiece; length -= CrcFoldPiece, p += CrcFoldPiece) {
     x1 = Fold(x1, fold512, Load128(p));
     x2 = Fold(x2, fold512, Load128(p + 16));
@@ -79,7 +97,7 @@ __attribute__((target("pclmul,sse2"))) std::uint32_t CrcFold(std::uint32_t value
     x4 = Fold(x4, fold512, Load128(p + 48));
   }
 
-  const __m128i fold128 = _mm_set_epi64x(0x0CCAA009E, 0x1751997D0);
+  const __m128i fold128 = Lane(Fold128);
   x1 = Fold(x1, fold128, x2);
   x1 = Fold(x1, fold128, x3);
   x1 = Fold(x1, fold128, x4);
@@ -98,12 +116,12 @@ constexpr std::int64_t WidePiece = 256;
 
 MENDRIX_WIDE_TARGET inline __m512i Load512(const std::uint8_t* p) { return _mm512_loadu_si512(p); }
 
-// The constants of a distance for every lane: high, low.
-MENDRIX_WIDE_TARGET inline __m512i Lanes(std::int64_t high, std::int64_t low) {
-  return _mm512_set_epi64(high, low, high, low, high, low, high, low);
+// The constants of a distance for every lane.
+MENDRIX_WIDE_TARGET inline __m512i Lanes(TFoldDistance d) {
+  return _mm512_set_epi64(d.High, d.Low, d.High, d.Low, d.High, d.Low, d.High, d.Low);
 }
 
-MENDRIX_WIDE_TARGET inline __m512i Fold512(__m512i lanes, __m512i k, __m512i next) {
+MENDRIX_WIDE_TARGET inline __m512i FoldWide(__m512i lanes, __m512i k, __m512i next) {
   // 0x96: the exclusive or of all three.
   return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(lanes, k, 0x00),
                                    _mm512_clmulepi64_epi128(lanes, k, 0x11), next, 0x96);
@@ -120,29 +138,26 @@ MENDRIX_WIDE_TARGET std::uint32_t CrcFoldWide(std::uint32_t value, const std::ui
   p += WidePiece;
   length -= WidePiece;
 
-  const __m512i fold2048 = Lanes(0x1322D1430, 0x11542778A);
+  const __m512i fold2048 = Lanes(Fold2048);
   for (; length >= WidePiece; length -= WidePiece, p += WidePiece) {
-    x1 = Fold512(x1, fold2048, Load512(p));
-    x2 = Fold512(x2, fold2048, Load512(p + 64));
-    x3 = Fold512(x3, fold2048, Load512(p + 128));
-    x4 = Fold512(x4, fold2048, Load512(p + 192));
+    x1 = FoldWide(x1, fold2048, Load512(p));
+    x2 = FoldWide(x2, fold2048, Load512(p + 64));
+    x3 = FoldWide(x3, fold2048, Load512(p + 128));
+    x4 = FoldWide(x4, fold2048, Load512(p + 192));
   }
 
-  const __m512i fold512 = Lanes(0x1C6E41596, 0x154442BD4);
-  x1 = Fold512(x1, fold512, x2);
-  x1 = Fold512(x1, fold512, x3);
-  x1 = Fold512(x1, fold512, x4);
-  for (; length >= 64; length -= 64, p += 64) x1 = Fold512(x1, fold512, Load512(p));
+  const __m512i fold512 = Lanes(Fold512);
+  x1 = FoldWide(x1, fold512, x2);
+  x1 = FoldWide(x1, fold512, x3);
+  x1 = FoldWide(x1, fold512, x4);
+  for (; length >= 64; length -= 64, p += 64) x1 = FoldWide(x1, fold512, Load512(p));
 
   // The four lanes, the first farthest from the end. (Masked extracts: the
   // plain ones, and the cast, make GCC 12 warn of an undefined operand.)
-  __m128i lane =
-      Fold(_mm512_maskz_extracti32x4_epi32(0xF, x1, 2), _mm_set_epi64x(0x0CCAA009E, 0x1751997D0),
-           _mm512_maskz_extracti32x4_epi32(0xF, x1, 3));
-  lane = Fold(_mm512_maskz_extracti32x4_epi32(0xF, x1, 1), _mm_set_epi64x(0x15A546366, 0x0F1DA05AA),
-              lane);
-  lane = Fold(_mm512_maskz_extracti32x4_epi32(0xF, x1, 0), _mm_set_epi64x(0x174359406, 0x03DB1ECDC),
-              lane);
+  __m128i lane = Fold(_mm512_maskz_extracti32x4_epi32(0xF, x1, 2), Lane(Fold128),
+                      _mm512_maskz_extracti32x4_epi32(0xF, x1, 3));
+  lane = Fold(_mm512_maskz_extracti32x4_epi32(0xF, x1, 1), Lane(Fold256), lane);
+  lane = Fold(_mm512_maskz_extracti32x4_epi32(0xF, x1, 0), Lane(Fold384), lane);
   return FoldTail(lane, p, length);
 }
 

@@ -235,7 +235,8 @@ def ready_memory(size):
     size = min(size, available // 2)
     if size <= 0:
         return
-    block = bytearray(size)  # zeroed, so every page is written
+    block = bytearray(size)
+    # A store into every page, whether or not bytearray zeroed them itself.
     block[::4096] = bytes(len(range(0, size, 4096)))
     del block
 
@@ -380,7 +381,7 @@ class Bench:
         a copy of the result's size made (the floor's or this one), another
         removed, sync, warm, wait. Made between the floor and the run, as it
         was before, it left the run with less of the memory just freed than
-        the floor had (see "Copied before the floor" in the README)."""
+        the floor had (see "Memory made ready" in the README)."""
         fresh = os.path.join(self.work, "target.fresh")
         remove(fresh)
         clear_directory(self.tmp)
